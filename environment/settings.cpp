@@ -1,0 +1,31 @@
+#include "environment/settings.h"
+
+#include "platform/platform.h"
+
+namespace {
+constexpr std::string_view kSection = "Settings";
+}
+
+std::filesystem::path LocateSettingsFolder(const std::filesystem::path& executable,
+                                           const std::string& companyName,
+                                           const std::string& productName) {
+  const std::filesystem::path own = executable.parent_path();
+  if (platform::FileExists(own / kSettingsFileName)) return own;
+
+  const std::filesystem::path config = platform::UserConfigFolder();
+  // One level at a time; a folder that exists already, or cannot be made, is no error here:
+  // reading a missing settings.ini simply finds no job.
+  platform::CreateFolder(config / companyName);
+  platform::CreateFolder(config / companyName / productName);
+  return config / companyName / productName;
+}
+
+int Settings::StayOnTop() const { return file_.ReadInteger(kSection, "StayOnTop", 0); }
+
+std::string Settings::Action() const { return file_.ReadString(kSection, "Action", ""); }
+
+std::string Settings::LanguageFile() const {
+  return file_.ReadString(kSection, "LanguageFile", "");
+}
+
+void Settings::WriteActionDone() { file_.WriteString(kSection, "Action", "0"); }

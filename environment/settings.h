@@ -1,0 +1,34 @@
+// Where the settings and the job file live, and the keys the program reads and writes.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "environment/inifile.h"
+
+inline constexpr const char* kSettingsFileName = "settings.ini";
+
+// The portable folder (the executable's own, when a settings.ini stands there), else
+// <user config>/<company>/<product>, created one level at a time, failures ignored.
+std::filesystem::path LocateSettingsFolder(const std::filesystem::path& executable,
+                                           const std::string& companyName,
+                                           const std::string& productName);
+
+class Settings {
+ public:
+  explicit Settings(const std::filesystem::path& folder)
+      : folder_(folder), file_(folder / kSettingsFileName) {}
+
+  const std::filesystem::path& folder() const { return folder_; }
+  const std::filesystem::path& filePath() const { return file_.path(); }
+
+  int StayOnTop() const;
+  std::string Action() const;
+  std::string LanguageFile() const;
+  // Marks the job as done: "0" under Action. Throws platform::Error("Unable to write to ...").
+  void WriteActionDone();
+
+ private:
+  std::filesystem::path folder_;
+  IniFile file_;
+};

@@ -1,0 +1,105 @@
+// The built program started as the front end starts it: files written, switch words given, and
+// the outcome read back from the output folder and the Action mark.
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+
+#include "tests/testsupport.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using testing_support::ReadFile;
+using testing_support::ReadTree;
+using testing_support::TempFolder;
+using testing_support::Tree;
+using testing_support::WriteFile;
+
+namespace {
+
+// Runs the program with the given arguments and an extra environment; returns its exit code.
+int RunProgram(const fs::path& program, const std::vector<std::string>& arguments,
+               const std::vector<std::string>& environment) {
+  std::vector<std::string> env;
+  for (char** entry = environ; *entry; ++entry) env.emplace_back(*entry);
+  env.insert(env.end(), environment.begin(), environment.end());
+  std::vector<char*> envp;
+  for (auto& entry : env) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> args{program.string()};
+  args.insert(args.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (auto& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0)
+    return -1;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class Program : public ::testing::Test {
+ protected:
+  TempFolder root;
+  fs::path program = root / "bin/zorbel";
+  std::vector<std::string> environment{"XDG_CONFIG_HOME=" + (root / "config").string(),
+                                       "XDG_DATA_HOME=" + (root / "data").string()};
+
+  void SetUp() override {
+    fs::create_directories(root / "bin");
+    fs::create_directories(root / "config");
+    fs::create_directories(root / "data");
+    fs::copy_file(ZORBEL_EXECUTABLE, program);
+    WriteFile(root / "a/photo.jpg", "A");
+    WriteFile(root / "a/2019/x.txt", "x");
+    WriteFile(root / "b/photo.jpg", "B");
+  }
+
+  void WriteJob(const fs::path& settingsFolder, const std::string& action) {
+    WriteFile(settingsFolder / "settings.ini", "[Settings]\nAction=" + action + "\n");
+    WriteFile(settingsFolder / "zorbel.txt", "OutputFolder:" + (root / "out").string() + "\r\n" +
+                                                 (root / "a").string() + "\r\n" +
+                                                 (root / "b").string() + "\r\n");
+  }
+};
+
+TEST_F(Program, PerUserLayout) {
+  const fs::path settings = root / "config/Olvandi/Quorvane";
+  WriteJob(settings, "1");
+  ASSERT_EQ(RunProgram(program, {"createnumberedcopy"}, environment), 0);
+  EXPECT_EQ(ReadTree(root / "out"),
+            Tree({{"photo.jpg", "A"}, {"photo (2).jpg", "B"}, {"x.txt", "x"}}));
+  EXPECT_EQ(ReadFile(settings / "settings.ini"), "[Settings]\nAction=0\n");
+}
+
+TEST_F(Program, PortableLayoutMovesAsTrees) {
+  WriteJob(root / "bin", "1");
+  ASSERT_EQ(RunProgram(program, {"move", "preserve", "autoclose"}, environment), 0);
+  EXPECT_EQ(ReadTree(root / "out"),
+            Tree({{"photo.jpg", "B"}, {"2019", "<dir>"}, {"2019/x.txt", "x"}}));
+  EXPECT_FALSE(fs::exists(root / "a"));
+  EXPECT_FALSE(fs::exists(root / "b"));
+  EXPECT_EQ(ReadFile(root / "bin/settings.ini"), "[Settings]\nAction=0\n");
+  EXPECT_TRUE(fs::is_empty(root / "config")) << "nothing per user in the portable layout";
+}
+
+TEST_F(Program, NoWaitingJobEndsAtOnce) {
+  WriteJob(root / "bin", "0");
+  ASSERT_EQ(RunProgram(program, {}, environment), 0);
+  EXPECT_FALSE(fs::exists(root / "out"));
+}
+
+TEST_F(Program, FailedActionWriteIsSaid) {
+  const fs::path settings = root / "config/Olvandi/Quorvane";
+  WriteJob(settings, "1");
+  // A job file that names the settings folder itself as a source to move: the move takes the
+  // settings file along, so marking the job as done must fail and say so.
+  WriteFile(settings / "zorbel.txt",
+            "OutputFolder:" + (root / "out").string() + "\n" + settings.string() + "\n");
+  EXPECT_EQ(RunProgram(program, {"move"}, environment), 1);
+}
+
+}  // namespace

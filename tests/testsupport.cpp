@@ -1,0 +1,63 @@
+#include "tests/testsupport.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace testing_support {
+
+TempFolder::TempFolder() {
+  std::string pattern = (fs::temp_directory_path() / "zorbel-test-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempFolder::~TempFolder() {
+  std::error_code ignored;
+  // Tests may leave read-only folders behind; make them removable first.
+  for (auto it = fs::recursive_directory_iterator(path_, ignored);
+       it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+    if (it->is_directory(ignored) && !it->is_symlink(ignored))
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+  }
+  fs::remove_all(path_, ignored);
+}
+
+void WriteFile(const fs::path& file, const std::string& bytes) {
+  fs::create_directories(file.parent_path());
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out << bytes;
+  if (!out) throw std::runtime_error("cannot write " + file.string());
+}
+
+std::string ReadFile(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + file.string());
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+Tree ReadTree(const fs::path& root) {
+  Tree tree;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+       ++it) {
+    const std::string rel = it->path().lexically_relative(root).string();
+    const auto status = it->symlink_status();
+    if (fs::is_symlink(status))
+      tree[rel] = "<link>" + fs::read_symlink(it->path()).string();
+    else if (fs::is_directory(status))
+      tree[rel] = "<dir>";
+    else if (fs::is_regular_file(status))
+      tree[rel] = ReadFile(it->path());
+    else
+      tree[rel] = "<special>";
+  }
+  return tree;
+}
+
+}  // namespace testing_support

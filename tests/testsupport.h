@@ -1,0 +1,35 @@
+// Small helpers shared by the tests: a temporary folder, files written in one call, and a whole
+// tree read back for comparison.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <string>
+
+namespace testing_support {
+
+// A fresh folder below the system's temporary folder, removed with everything in it.
+class TempFolder {
+ public:
+  TempFolder();
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::filesystem::path& rel) const { return path_ / rel; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Writes bytes to a file, creating its folders.
+void WriteFile(const std::filesystem::path& file, const std::string& bytes);
+std::string ReadFile(const std::filesystem::path& file);
+
+// Every entry below root by relative path: a file maps to its content, a folder to "<dir>",
+// a link to "<link>" + its target, anything else to "<special>".
+using Tree = std::map<std::string, std::string>;
+Tree ReadTree(const std::filesystem::path& root);
+
+}  // namespace testing_support
