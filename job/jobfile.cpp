@@ -1,6 +1,7 @@
 #include "job/jobfile.h"
 
 #include <optional>
+#include <string_view>
 
 #include "environment/textfile.h"
 #include "platform/platform.h"
