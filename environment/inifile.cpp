@@ -114,14 +114,54 @@ std::string ReadContent(const std::filesystem::path& file) {
 
 }  // namespace
 
-std::string IniFile::ReadString(std::string_view section, std::string_view key,
-                                const std::string& fallback) const {
-  const std::string content = ReadContent(file_);
+std::optional<std::string> IniValue(std::string_view content, std::string_view section,
+                                    std::string_view key) {
   const auto lines = SplitKeepingEnds(content);
   const Place place = Find(lines, section, key);
-  if (!place.keyLine) return fallback;
+  if (!place.keyLine) return std::nullopt;
   std::string_view body = lines[*place.keyLine].body;
   return std::string(Trim(body.substr(EntryOf(body)->valueStart)));
+}
+
+std::string IniWithValue(std::string_view content, std::string_view section, std::string_view key,
+                         std::string_view value) {
+  const auto lines = SplitKeepingEnds(content);
+  const Place place = Find(lines, section, key);
+  std::string_view newline = "\n";
+  for (const Line& line : lines) {
+    if (!line.end.empty()) {
+      newline = line.end;
+      break;
+    }
+  }
+
+  std::string result;
+  result.reserve(content.size() + key.size() + value.size() + 16);
+  auto addEntry = [&] { result.append(key).append("=").append(value).append(newline); };
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const Line& line = lines[i];
+    if (place.keyLine == i) {
+      result.append(line.body.substr(0, EntryOf(line.body)->valueStart)).append(value);
+      result.append(line.end);
+      continue;
+    }
+    result.append(line.body).append(line.end);
+    if (!place.keyLine && place.lastSectionLine == i) {
+      if (line.end.empty()) result.append(newline);
+      addEntry();
+    }
+  }
+  if (!place.keyLine && !place.lastSectionLine) {
+    if (!result.empty() && result.back() != '\n' && result.back() != '\r') result.append(newline);
+    result.append("[").append(section).append("]").append(newline);
+    addEntry();
+  }
+  return result;
+}
+
+std::string IniFile::ReadString(std::string_view section, std::string_view key,
+                                const std::string& fallback) const {
+  return IniValue(ReadContent(file_), section, key).value_or(fallback);
 }
 
 int IniFile::ReadInteger(std::string_view section, std::string_view key, int fallback) const {
@@ -130,39 +170,7 @@ int IniFile::ReadInteger(std::string_view section, std::string_view key, int fal
 
 void IniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
   try {
-    const std::string content = ReadContent(file_);
-    const auto lines = SplitKeepingEnds(content);
-    const Place place = Find(lines, section, key);
-    std::string_view newline = "\n";
-    for (const Line& line : lines) {
-      if (!line.end.empty()) {
-        newline = line.end;
-        break;
-      }
-    }
-
-    std::string result;
-    result.reserve(content.size() + key.size() + value.size() + 16);
-    auto addEntry = [&] { result.append(key).append("=").append(value).append(newline); };
-    for (size_t i = 0; i < lines.size(); ++i) {
-      const Line& line = lines[i];
-      if (place.keyLine == i) {
-        result.append(line.body.substr(0, EntryOf(line.body)->valueStart)).append(value);
-        result.append(line.end.empty() ? std::string_view() : line.end);
-        continue;
-      }
-      result.append(line.body).append(line.end);
-      if (!place.keyLine && place.lastSectionLine == i) {
-        if (line.end.empty()) result.append(newline);
-        addEntry();
-      }
-    }
-    if (!place.keyLine && !place.lastSectionLine) {
-      if (!result.empty() && result.back() != '\n' && result.back() != '\r') result.append(newline);
-      result.append("[").append(section).append("]").append(newline);
-      addEntry();
-    }
-    platform::ReplaceFileContent(file_, result);
+    platform::ReplaceFileContent(file_, IniWithValue(ReadContent(file_), section, key, value));
   } catch (const platform::Error& error) {
     throw platform::Error("Unable to write to " + file_.string(), error.code());
   }

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <string_view>
 
 class IniFile {
  public:
@@ -25,6 +27,13 @@ class IniFile {
  private:
   std::filesystem::path file_;
 };
+
+// The same rules on the file's content: the value of a key, and the content with one value set
+// and every other byte kept.
+std::optional<std::string> IniValue(std::string_view content, std::string_view section,
+                                    std::string_view key);
+std::string IniWithValue(std::string_view content, std::string_view section, std::string_view key,
+                         std::string_view value);
 
 // The integer rule of ReadInteger, for one value.
 int ParseIniInteger(std::string_view value, int fallback);

@@ -353,6 +353,13 @@ bool CopyFile(const fs::path& from, const fs::path& to, Overwrite overwrite) {
   auto pending = CreatePending(to);
   try {
     CopyData(source.get(), pending->fd.get(), info.st_size);
+    // A file written to while it was read would land as a mix of old and new data; it is
+    // reported instead, so its source is never sent to the Trash on the strength of it.
+    struct stat after {};
+    if (::fstat(source.get(), &after) != 0) ThrowSystemError(errno);
+    if (after.st_size != info.st_size || after.st_mtim.tv_sec != info.st_mtim.tv_sec ||
+        after.st_mtim.tv_nsec != info.st_mtim.tv_nsec)
+      throw Error("The file changed while it was copied");
     if (::fchmod(pending->fd.get(), info.st_mode & 01777) != 0) ThrowSystemError(errno);
     const timespec times[2] = {info.st_atim, info.st_mtim};
     if (::futimens(pending->fd.get(), times) != 0) ThrowSystemError(errno);

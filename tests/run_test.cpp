@@ -25,15 +25,7 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
-// The Trash of this test process. GIO reads XDG_DATA_HOME once per process, so it is set
-// before any test runs and never changed.
-const fs::path& DataHome() {
-  static TempFolder folder;
-  static const bool set = setenv("XDG_DATA_HOME", folder.path().c_str(), 1) == 0;
-  (void)set;
-  return folder.path();
-}
-const fs::path& kDataHomeAtStart = DataHome();
+const fs::path& kDataHomeAtStart = testing_support::ProcessDataHome();
 
 class RunTest : public ::testing::Test {
  protected:
@@ -336,7 +328,7 @@ TEST_F(RunTest, MoveSendsTheSourceToTheTrash) {
   EXPECT_FALSE(fs::exists(a));
   EXPECT_EQ(ReadTree(output), Tree({{"p.jpg", "p"}}));
   bool found = false;
-  for (const auto& entry : fs::directory_iterator(DataHome() / "Trash/info")) {
+  for (const auto& entry : fs::directory_iterator(kDataHomeAtStart / "Trash/info")) {
     const std::string info = ReadFile(entry.path());
     if (info.find("Path=" + a.string() + "\n") != std::string::npos) found = true;
   }

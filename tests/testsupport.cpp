@@ -60,4 +60,11 @@ Tree ReadTree(const fs::path& root) {
   return tree;
 }
 
+const fs::path& ProcessDataHome() {
+  static TempFolder folder;
+  static const bool set = setenv("XDG_DATA_HOME", folder.path().c_str(), 1) == 0;
+  (void)set;
+  return folder.path();
+}
+
 }  // namespace testing_support

@@ -32,4 +32,8 @@ std::string ReadFile(const std::filesystem::path& file);
 using Tree = std::map<std::string, std::string>;
 Tree ReadTree(const std::filesystem::path& root);
 
+// The data folder whose Trash this test process uses. GIO reads XDG_DATA_HOME once per
+// process, so it is set on the first call, before anything is trashed, and never changed.
+const std::filesystem::path& ProcessDataHome();
+
 }  // namespace testing_support
