@@ -1,6 +1,16 @@
 #include "job/fileops.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/platform.h"
@@ -9,79 +19,221 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct ListedEntry {
-  fs::path path;
-  platform::EntryKind kind;
+// The entries of one source in walk order, packed so that a source of half a million files
+// stays small: all paths in one buffer, a few bytes of bookkeeping per entry.
+class EntryList {
+ public:
+  enum class Kind : std::uint8_t { File, Special, FolderLink, Unreadable };
+
+  void Add(const fs::path& path, Kind kind) {
+    offsets_.push_back(paths_.size());
+    paths_.append(path.native());
+    kinds_.push_back(kind);
+  }
+  void AddUnreadable(const fs::path& folder, const std::string& error) {
+    errors_.emplace(kinds_.size(), error);
+    Add(folder, Kind::Unreadable);
+  }
+  void Finish() {
+    offsets_.push_back(paths_.size());
+    paths_.shrink_to_fit();
+    offsets_.shrink_to_fit();
+    kinds_.shrink_to_fit();
+  }
+
+  size_t size() const { return kinds_.size(); }
+  Kind kind(size_t i) const { return kinds_[i]; }
+  std::string_view path(size_t i) const {
+    return std::string_view(paths_).substr(offsets_[i], offsets_[i + 1] - offsets_[i]);
+  }
+  const std::string& error(size_t i) const { return errors_.at(i); }
+
+ private:
+  std::string paths_;
+  std::vector<size_t> offsets_;
+  std::vector<Kind> kinds_;
+  std::map<size_t, std::string> errors_;  // only for folders that could not be read
 };
+
+using Kind = EntryList::Kind;
 
 // Depth first, in the file system's order: a subfolder's files stand where the subfolder was
 // met. Folders and links to folders are not listed, so a flat copy never follows a link away.
-void ListFiles(const fs::path& folder, std::vector<ListedEntry>& files) {
+void ListFlat(const fs::path& folder, EntryList& list) {
   platform::ListFolder(folder, [&](const fs::path& name, platform::EntryKind kind) {
     switch (kind) {
       case platform::EntryKind::Folder:
-        ListFiles(folder / name, files);
+        ListFlat(folder / name, list);
         break;
       case platform::EntryKind::FolderLink:
         break;
       case platform::EntryKind::File:
+        list.Add(folder / name, Kind::File);
+        break;
       case platform::EntryKind::Special:
-        files.push_back({folder / name, kind});
+        list.Add(folder / name, Kind::Special);
         break;
     }
   });
 }
 
-// Places one file under the conflict policy. A file kept on purpose is no failure.
-void PlaceFlat(const fs::path& file, const fs::path& target, const RunFlags& flags) {
-  if (flags.PreserveOriginalFile) {
-    if (platform::FileExists(target)) return;
-    if (!platform::CopyFile(file, target, platform::Overwrite::Never) &&
-        !platform::FileExists(target)) {
-      // Something that is not a file (a folder, a dangling link) holds the name.
-      platform::ThrowSystemError(EEXIST);
-    }
-    return;
-  }
-  if (flags.CreateNumberedCopy) {
-    fs::path candidate = target;
-    // Another writer may take the chosen name first; then the next number is tried.
-    for (;;) {
-      if (platform::EntryExists(candidate)) candidate = NextNumberedName(target);
-      if (platform::CopyFile(file, candidate, platform::Overwrite::Never)) return;
-    }
-  }
-  platform::CopyFile(file, target, platform::Overwrite::Replace);
-}
-
-void TreeWalk(const fs::path& from, const fs::path& to, const FileFailure& failed) {
+// The tree walk makes each folder below the output folder as it meets it, so that the files
+// listed for copying all have their folder when the copying starts.
+void ListTree(const fs::path& from, const fs::path& to, EntryList& list) {
   platform::ListFolder(from, [&](const fs::path& name, platform::EntryKind kind) {
     const fs::path source = from / name;
-    const fs::path target = to / name;
-    try {
-      switch (kind) {
-        case platform::EntryKind::Folder:
-          // An existing folder is fine; one that cannot be made shows in its files' lines.
-          platform::CreateFolder(target);
-          TreeWalk(source, target, failed);
-          break;
-        case platform::EntryKind::FolderLink:
-          platform::CopyLink(source, target);
-          break;
-        case platform::EntryKind::File:
-          platform::CopyFile(source, target, platform::Overwrite::Replace);
-          break;
-        case platform::EntryKind::Special:
-          failed(source, FileProblem::NotRegularFile, {});
-          break;
-      }
-    } catch (const platform::Error& error) {
-      // A subfolder that cannot be read is one failure among the source's entries; the
-      // others are still copied.
-      failed(source, FileProblem::CopyFailed, error.what());
+    switch (kind) {
+      case platform::EntryKind::Folder:
+        // An existing folder is fine; one that cannot be made shows in its files' lines.
+        platform::CreateFolder(to / name);
+        try {
+          ListTree(source, to / name, list);
+        } catch (const platform::Error& error) {
+          // One unreadable subfolder is one failure among the source's entries.
+          list.AddUnreadable(source, error.what());
+        }
+        break;
+      case platform::EntryKind::FolderLink:
+        list.Add(source, Kind::FolderLink);
+        break;
+      case platform::EntryKind::File:
+        list.Add(source, Kind::File);
+        break;
+      case platform::EntryKind::Special:
+        list.Add(source, Kind::Special);
+        break;
     }
   });
 }
+
+// Numbered names for a whole run: the numbers a name has used so far are remembered, so the
+// 900th clash of one name does not probe 899 taken names again. Names are only ever taken
+// during a run, so starting after the last number found taken is exact.
+class NumberedNames {
+ public:
+  // The first name not taken on disk nor given out before.
+  fs::path Next(const fs::path& target) {
+    if (!Taken(target)) return Give(target);
+    const std::string name = target.filename().string();
+    const size_t dot = name.rfind('.');
+    const std::string base = dot == std::string::npos ? name : name.substr(0, dot);
+    const std::string extension = dot == std::string::npos ? std::string() : name.substr(dot);
+    unsigned long& n = next_.try_emplace(target.native(), 2).first->second;
+    for (;; ++n) {
+      fs::path candidate =
+          target.parent_path() / (base + " (" + std::to_string(n) + ")" + extension);
+      if (!Taken(candidate)) {
+        ++n;
+        return Give(candidate);
+      }
+    }
+  }
+
+ private:
+  bool Taken(const fs::path& path) const {
+    return given_.contains(path.native()) || platform::EntryExists(path);
+  }
+  fs::path Give(const fs::path& path) {
+    given_.insert(path.native());
+    return path;
+  }
+
+  std::unordered_map<std::string, unsigned long> next_;
+  std::unordered_set<std::string> given_;
+};
+
+// What happened to one entry; written by the copying thread, read in list order by the run.
+enum class Outcome : std::uint8_t { Pending, Done, Failed, NotRegular };
+
+// Copies the listed entries on a few threads. Entries are shared out by the hash of their
+// target name, and each thread takes its share in list order, so entries aiming at one name
+// are copied one after the other exactly as a one-by-one copy would. Failures are handed to
+// the caller's thread in list order.
+class ParallelCopy {
+ public:
+  using Target = std::function<fs::path(size_t index)>;
+  using Copy = std::function<void(size_t index, const fs::path& target)>;
+
+  ParallelCopy(const EntryList& list, Target target, Copy copy)
+      : list_(list), target_(std::move(target)), copy_(std::move(copy)), outcome_(list.size()) {}
+
+  void Run(const FileFailure& failed) {
+    const unsigned workers = WorkerCount(list_.size());
+    owner_.resize(list_.size());
+    for (size_t i = 0; i < list_.size(); ++i)
+      owner_[i] =
+          static_cast<std::uint8_t>(std::hash<std::string>{}(target_(i).native()) % workers);
+
+    std::vector<std::thread> threads;
+    for (unsigned w = 1; w < workers; ++w) threads.emplace_back([this, w] { Work(w); });
+    // The calling thread copies its own share too, then reports; with one worker it is all.
+    if (workers == 1) {
+      Work(0);
+    } else {
+      threads.emplace_back([this] { Work(0); });
+    }
+    Report(failed);
+    for (auto& thread : threads) thread.join();
+  }
+
+ private:
+  static unsigned WorkerCount(size_t entries) {
+    if (entries < 16) return 1;
+    return std::clamp(std::thread::hardware_concurrency() * 2, 2u, 8u);
+  }
+
+  void Work(unsigned worker) {
+    for (size_t i = 0; i < list_.size(); ++i) {
+      if (owner_[i] != worker) continue;
+      Outcome result = Outcome::Done;
+      switch (list_.kind(i)) {
+        case Kind::Special:
+          result = Outcome::NotRegular;
+          break;
+        case Kind::Unreadable:
+          result = Outcome::Failed;
+          break;
+        case Kind::File:
+        case Kind::FolderLink:
+          try {
+            copy_(i, target_(i));
+          } catch (const platform::Error& error) {
+            std::lock_guard lock(errorsMutex_);
+            errors_.emplace(i, error.what());
+            result = Outcome::Failed;
+          }
+          break;
+      }
+      outcome_[i].store(result, std::memory_order_release);
+      outcome_[i].notify_one();
+    }
+  }
+
+  void Report(const FileFailure& failed) {
+    for (size_t i = 0; i < list_.size(); ++i) {
+      outcome_[i].wait(Outcome::Pending, std::memory_order_acquire);
+      const Outcome result = outcome_[i].load(std::memory_order_acquire);
+      if (result == Outcome::Done) continue;
+      const fs::path file(list_.path(i));
+      if (result == Outcome::NotRegular) {
+        failed(file, FileProblem::NotRegularFile, {});
+      } else if (list_.kind(i) == Kind::Unreadable) {
+        failed(file, FileProblem::CopyFailed, list_.error(i));
+      } else {
+        std::lock_guard lock(errorsMutex_);
+        failed(file, FileProblem::CopyFailed, errors_.at(i));
+      }
+    }
+  }
+
+  const EntryList& list_;
+  Target target_;
+  Copy copy_;
+  std::vector<std::atomic<Outcome>> outcome_;
+  std::vector<std::uint8_t> owner_;
+  std::mutex errorsMutex_;
+  std::map<size_t, std::string> errors_;
+};
 
 }  // namespace
 
@@ -112,24 +264,65 @@ bool RecycleFolder(const fs::path& path) {
 void FlatCopy(const fs::path& source, const fs::path& outputFolder, const RunFlags& flags,
               const FileFailure& failed) {
   platform::CheckFolderPath(source, true);
-  std::vector<ListedEntry> files;
-  ListFiles(source, files);
-  for (const ListedEntry& entry : files) {
-    if (entry.kind == platform::EntryKind::Special) {
-      failed(entry.path, FileProblem::NotRegularFile, {});
-      continue;
-    }
-    try {
-      PlaceFlat(entry.path, outputFolder / entry.path.filename(), flags);
-    } catch (const platform::Error& error) {
-      failed(entry.path, FileProblem::CopyFailed, error.what());
-    }
+  EntryList list;
+  ListFlat(source, list);
+  list.Finish();
+  auto plainTarget = [&](size_t i) { return outputFolder / fs::path(list.path(i)).filename(); };
+
+  if (flags.PreserveOriginalFile) {
+    // Files kept on purpose are no failure. Something that is not a file holding the name (a
+    // folder, a dangling link) is.
+    ParallelCopy(list, plainTarget, [&](size_t i, const fs::path& target) {
+      if (platform::FileExists(target)) return;
+      if (!platform::CopyFile(fs::path(list.path(i)), target, platform::Overwrite::Never) &&
+          !platform::FileExists(target))
+        platform::ThrowSystemError(EEXIST);
+    }).Run(failed);
+    return;
   }
+  if (flags.CreateNumberedCopy) {
+    // Every name is chosen first, in list order, as a one-by-one copy would choose it; then the
+    // files are copied side by side under names that are all different.
+    NumberedNames names;
+    std::vector<std::string> chosen(list.size());
+    for (size_t i = 0; i < list.size(); ++i)
+      if (list.kind(i) == Kind::File) chosen[i] = names.Next(plainTarget(i)).filename().native();
+    ParallelCopy(
+        list, [&](size_t i) { return outputFolder / chosen[i]; },
+        [&](size_t i, const fs::path& target) {
+          // Another program may take the chosen name meanwhile; then the next free one is used.
+          fs::path name = target;
+          while (!platform::CopyFile(fs::path(list.path(i)), name, platform::Overwrite::Never))
+            name = NextNumberedName(name);
+        })
+        .Run(failed);
+    return;
+  }
+  ParallelCopy(list, plainTarget, [&](size_t i, const fs::path& target) {
+    platform::CopyFile(fs::path(list.path(i)), target, platform::Overwrite::Replace);
+  }).Run(failed);
 }
 
 void TreeCopy(const fs::path& source, const fs::path& outputFolder, const FileFailure& failed) {
   platform::CheckFolderPath(source, true);
   platform::CheckFolderPath(outputFolder, false);
   platform::CreateFolders(outputFolder);
-  TreeWalk(source, outputFolder, failed);
+  EntryList list;
+  ListTree(source, outputFolder, list);
+  list.Finish();
+  const size_t prefix = source.native().size();
+  ParallelCopy(
+      list,
+      [&](size_t i) {
+        std::string_view rel = list.path(i).substr(prefix);
+        while (!rel.empty() && rel.front() == '/') rel.remove_prefix(1);
+        return outputFolder / fs::path(rel);
+      },
+      [&](size_t i, const fs::path& target) {
+        if (list.kind(i) == Kind::FolderLink)
+          platform::CopyLink(fs::path(list.path(i)), target);
+        else
+          platform::CopyFile(fs::path(list.path(i)), target, platform::Overwrite::Replace);
+      })
+      .Run(failed);
 }

@@ -210,8 +210,12 @@ fs::path UserConfigFolder() {
 }
 
 std::string ReadFile(const fs::path& file) {
-  Fd fd(OpenRetrying(file.c_str(), O_RDONLY));
+  // Non-blocking, so a FIFO planted under a settings or language name cannot stall the start.
+  Fd fd(OpenRetrying(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY));
   if (!fd) ThrowSystemError(errno);
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0) ThrowSystemError(errno);
+  if (!S_ISREG(info.st_mode)) ThrowSystemError(S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
   std::string content;
   std::array<char, 64 * 1024> buffer;
   for (;;) {
