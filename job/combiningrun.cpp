@@ -113,10 +113,13 @@ void CombiningRun::ProcessSource(const std::string& source, const std::string& o
             problem == FileProblem::NotRegularFile ? Tr("Not a regular file") : RewriteError(error);
         window_.AppendLogLine(reason + " - " + file.string(), LogColour::Yellow);
       };
+      const SourceProgress progress = [&](std::uint64_t copied, std::uint64_t total) {
+        if (total > 0) window_.ProgressWithinStep(static_cast<double>(copied) / total);
+      };
       if (flags_.PreserveFolderStructure)
-        TreeCopy(source, outputFolder, failed);
+        TreeCopy(source, outputFolder, failed, progress);
       else
-        FlatCopy(source, outputFolder, flags_, failed);
+        FlatCopy(source, outputFolder, flags_, failed, progress);
 
       // A source is only sent to the Trash when every one of its files arrived.
       if (!allCopied)

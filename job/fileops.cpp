@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -25,10 +27,12 @@ class EntryList {
  public:
   enum class Kind : std::uint8_t { File, Special, FolderLink, Unreadable };
 
-  void Add(const fs::path& path, Kind kind) {
+  void Add(const fs::path& path, Kind kind, std::uint64_t size = 0) {
     offsets_.push_back(paths_.size());
     paths_.append(path.native());
     kinds_.push_back(kind);
+    sizes_.push_back(size);
+    totalBytes_ += size;
   }
   void AddUnreadable(const fs::path& folder, const std::string& error) {
     errors_.emplace(kinds_.size(), error);
@@ -39,6 +43,7 @@ class EntryList {
     paths_.shrink_to_fit();
     offsets_.shrink_to_fit();
     kinds_.shrink_to_fit();
+    sizes_.shrink_to_fit();
   }
 
   size_t size() const { return kinds_.size(); }
@@ -47,11 +52,14 @@ class EntryList {
     return std::string_view(paths_).substr(offsets_[i], offsets_[i + 1] - offsets_[i]);
   }
   const std::string& error(size_t i) const { return errors_.at(i); }
+  std::uint64_t totalBytes() const { return totalBytes_; }
 
  private:
   std::string paths_;
   std::vector<size_t> offsets_;
   std::vector<Kind> kinds_;
+  std::vector<std::uint64_t> sizes_;
+  std::uint64_t totalBytes_ = 0;
   std::map<size_t, std::string> errors_;  // only for folders that could not be read
 };
 
@@ -60,50 +68,56 @@ using Kind = EntryList::Kind;
 // Depth first, in the file system's order: a subfolder's files stand where the subfolder was
 // met. Folders and links to folders are not listed, so a flat copy never follows a link away.
 void ListFlat(const fs::path& folder, EntryList& list) {
-  platform::ListFolder(folder, [&](const fs::path& name, platform::EntryKind kind) {
-    switch (kind) {
-      case platform::EntryKind::Folder:
-        ListFlat(folder / name, list);
-        break;
-      case platform::EntryKind::FolderLink:
-        break;
-      case platform::EntryKind::File:
-        list.Add(folder / name, Kind::File);
-        break;
-      case platform::EntryKind::Special:
-        list.Add(folder / name, Kind::Special);
-        break;
-    }
-  });
+  platform::ListFolder(
+      folder,
+      [&](const fs::path& name, platform::EntryKind kind, std::uint64_t size) {
+        switch (kind) {
+          case platform::EntryKind::Folder:
+            ListFlat(folder / name, list);
+            break;
+          case platform::EntryKind::FolderLink:
+            break;
+          case platform::EntryKind::File:
+            list.Add(folder / name, Kind::File, size);
+            break;
+          case platform::EntryKind::Special:
+            list.Add(folder / name, Kind::Special);
+            break;
+        }
+      },
+      true);
 }
 
 // The tree walk makes each folder below the output folder as it meets it, so that the files
 // listed for copying all have their folder when the copying starts.
 void ListTree(const fs::path& from, const fs::path& to, EntryList& list) {
-  platform::ListFolder(from, [&](const fs::path& name, platform::EntryKind kind) {
-    const fs::path source = from / name;
-    switch (kind) {
-      case platform::EntryKind::Folder:
-        // An existing folder is fine; one that cannot be made shows in its files' lines.
-        platform::CreateFolder(to / name);
-        try {
-          ListTree(source, to / name, list);
-        } catch (const platform::Error& error) {
-          // One unreadable subfolder is one failure among the source's entries.
-          list.AddUnreadable(source, error.what());
+  platform::ListFolder(
+      from,
+      [&](const fs::path& name, platform::EntryKind kind, std::uint64_t size) {
+        const fs::path source = from / name;
+        switch (kind) {
+          case platform::EntryKind::Folder:
+            // An existing folder is fine; one that cannot be made shows in its files' lines.
+            platform::CreateFolder(to / name);
+            try {
+              ListTree(source, to / name, list);
+            } catch (const platform::Error& error) {
+              // One unreadable subfolder is one failure among the source's entries.
+              list.AddUnreadable(source, error.what());
+            }
+            break;
+          case platform::EntryKind::FolderLink:
+            list.Add(source, Kind::FolderLink);
+            break;
+          case platform::EntryKind::File:
+            list.Add(source, Kind::File, size);
+            break;
+          case platform::EntryKind::Special:
+            list.Add(source, Kind::Special);
+            break;
         }
-        break;
-      case platform::EntryKind::FolderLink:
-        list.Add(source, Kind::FolderLink);
-        break;
-      case platform::EntryKind::File:
-        list.Add(source, Kind::File);
-        break;
-      case platform::EntryKind::Special:
-        list.Add(source, Kind::Special);
-        break;
-    }
-  });
+      },
+      true);
 }
 
 // Numbered names for a whole run: the numbers a name has used so far are remembered, so the
@@ -152,12 +166,13 @@ enum class Outcome : std::uint8_t { Pending, Done, Failed, NotRegular };
 class ParallelCopy {
  public:
   using Target = std::function<fs::path(size_t index)>;
-  using Copy = std::function<void(size_t index, const fs::path& target)>;
+  using Copy =
+      std::function<void(size_t index, const fs::path& target, std::atomic<std::uint64_t>* copied)>;
 
   ParallelCopy(const EntryList& list, Target target, Copy copy)
       : list_(list), target_(std::move(target)), copy_(std::move(copy)), outcome_(list.size()) {}
 
-  void Run(const FileFailure& failed) {
+  void Run(const FileFailure& failed, const SourceProgress& progress) {
     const unsigned workers = WorkerCount(list_.size());
     owner_.resize(list_.size());
     for (size_t i = 0; i < list_.size(); ++i)
@@ -172,7 +187,7 @@ class ParallelCopy {
     } else {
       threads.emplace_back([this] { Work(0); });
     }
-    Report(failed);
+    Report(failed, progress);
     for (auto& thread : threads) thread.join();
   }
 
@@ -196,7 +211,7 @@ class ParallelCopy {
         case Kind::File:
         case Kind::FolderLink:
           try {
-            copy_(i, target_(i));
+            copy_(i, target_(i), &copied_);
           } catch (const platform::Error& error) {
             std::lock_guard lock(errorsMutex_);
             errors_.emplace(i, error.what());
@@ -205,13 +220,31 @@ class ParallelCopy {
           break;
       }
       outcome_[i].store(result, std::memory_order_release);
-      outcome_[i].notify_one();
+      { std::lock_guard lock(doneMutex_); }
+      done_.notify_one();
     }
   }
 
-  void Report(const FileFailure& failed) {
+  // Blocks until entry i has its outcome, telling the bytes copied so far in between.
+  void AwaitEntry(size_t i, const SourceProgress& progress) {
+    using namespace std::chrono_literals;
+    std::unique_lock lock(doneMutex_);
+    while (outcome_[i].load(std::memory_order_acquire) == Outcome::Pending) {
+      if (progress && std::chrono::steady_clock::now() >= nextProgress_) {
+        lock.unlock();
+        progress(std::min(copied_.load(std::memory_order_relaxed), list_.totalBytes()),
+                 list_.totalBytes());
+        nextProgress_ = std::chrono::steady_clock::now() + 100ms;
+        lock.lock();
+      }
+      done_.wait_until(lock, nextProgress_);
+    }
+  }
+
+  void Report(const FileFailure& failed, const SourceProgress& progress) {
+    nextProgress_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
     for (size_t i = 0; i < list_.size(); ++i) {
-      outcome_[i].wait(Outcome::Pending, std::memory_order_acquire);
+      AwaitEntry(i, progress);
       const Outcome result = outcome_[i].load(std::memory_order_acquire);
       if (result == Outcome::Done) continue;
       const fs::path file(list_.path(i));
@@ -233,6 +266,10 @@ class ParallelCopy {
   std::vector<std::uint8_t> owner_;
   std::mutex errorsMutex_;
   std::map<size_t, std::string> errors_;
+  std::atomic<std::uint64_t> copied_{0};
+  std::mutex doneMutex_;
+  std::condition_variable done_;
+  std::chrono::steady_clock::time_point nextProgress_;
 };
 
 }  // namespace
@@ -262,7 +299,7 @@ bool RecycleFolder(const fs::path& path) {
 }
 
 void FlatCopy(const fs::path& source, const fs::path& outputFolder, const RunFlags& flags,
-              const FileFailure& failed) {
+              const FileFailure& failed, const SourceProgress& progress) {
   platform::CheckFolderPath(source, true);
   EntryList list;
   ListFlat(source, list);
@@ -272,12 +309,15 @@ void FlatCopy(const fs::path& source, const fs::path& outputFolder, const RunFla
   if (flags.PreserveOriginalFile) {
     // Files kept on purpose are no failure. Something that is not a file holding the name (a
     // folder, a dangling link) is.
-    ParallelCopy(list, plainTarget, [&](size_t i, const fs::path& target) {
-      if (platform::FileExists(target)) return;
-      if (!platform::CopyFile(fs::path(list.path(i)), target, platform::Overwrite::Never) &&
-          !platform::FileExists(target))
-        platform::ThrowSystemError(EEXIST);
-    }).Run(failed);
+    ParallelCopy(list, plainTarget,
+                 [&](size_t i, const fs::path& target, std::atomic<std::uint64_t>* copied) {
+                   if (platform::FileExists(target)) return;
+                   if (!platform::CopyFile(fs::path(list.path(i)), target,
+                                           platform::Overwrite::Never, copied) &&
+                       !platform::FileExists(target))
+                     platform::ThrowSystemError(EEXIST);
+                 })
+        .Run(failed, progress);
     return;
   }
   if (flags.CreateNumberedCopy) {
@@ -289,21 +329,26 @@ void FlatCopy(const fs::path& source, const fs::path& outputFolder, const RunFla
       if (list.kind(i) == Kind::File) chosen[i] = names.Next(plainTarget(i)).filename().native();
     ParallelCopy(
         list, [&](size_t i) { return outputFolder / chosen[i]; },
-        [&](size_t i, const fs::path& target) {
+        [&](size_t i, const fs::path& target, std::atomic<std::uint64_t>* copied) {
           // Another program may take the chosen name meanwhile; then the next free one is used.
           fs::path name = target;
-          while (!platform::CopyFile(fs::path(list.path(i)), name, platform::Overwrite::Never))
+          while (
+              !platform::CopyFile(fs::path(list.path(i)), name, platform::Overwrite::Never, copied))
             name = NextNumberedName(name);
         })
-        .Run(failed);
+        .Run(failed, progress);
     return;
   }
-  ParallelCopy(list, plainTarget, [&](size_t i, const fs::path& target) {
-    platform::CopyFile(fs::path(list.path(i)), target, platform::Overwrite::Replace);
-  }).Run(failed);
+  ParallelCopy(list, plainTarget,
+               [&](size_t i, const fs::path& target, std::atomic<std::uint64_t>* copied) {
+                 platform::CopyFile(fs::path(list.path(i)), target, platform::Overwrite::Replace,
+                                    copied);
+               })
+      .Run(failed, progress);
 }
 
-void TreeCopy(const fs::path& source, const fs::path& outputFolder, const FileFailure& failed) {
+void TreeCopy(const fs::path& source, const fs::path& outputFolder, const FileFailure& failed,
+              const SourceProgress& progress) {
   platform::CheckFolderPath(source, true);
   platform::CheckFolderPath(outputFolder, false);
   platform::CreateFolders(outputFolder);
@@ -318,11 +363,11 @@ void TreeCopy(const fs::path& source, const fs::path& outputFolder, const FileFa
         while (!rel.empty() && rel.front() == '/') rel.remove_prefix(1);
         return outputFolder / fs::path(rel);
       },
-      [&](size_t i, const fs::path& target) {
+      [&](size_t i, const fs::path& target, std::atomic<std::uint64_t>* copied) {
         if (list.kind(i) == Kind::FolderLink)
           platform::CopyLink(fs::path(list.path(i)), target);
         else
-          platform::CopyFile(fs::path(list.path(i)), target, platform::Overwrite::Replace);
+          platform::CopyFile(fs::path(list.path(i)), target, platform::Overwrite::Replace, copied);
       })
-      .Run(failed);
+      .Run(failed, progress);
 }

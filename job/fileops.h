@@ -2,6 +2,7 @@
 // two ways of copying one source.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -24,11 +25,16 @@ enum class FileProblem { CopyFailed, NotRegularFile };
 using FileFailure = std::function<void(const std::filesystem::path& file, FileProblem problem,
                                        const std::string& error)>;
 
+// Bytes of the source copied so far and its bytes in all, told while a source is copied, on the
+// caller's thread and at most ten times a second.
+using SourceProgress = std::function<void(std::uint64_t copied, std::uint64_t total)>;
+
 // Every file below the source, at any depth, straight into the output folder under the
 // flags' conflict policy. Throws platform::Error when the source cannot be walked.
 void FlatCopy(const std::filesystem::path& source, const std::filesystem::path& outputFolder,
-              const RunFlags& flags, const FileFailure& failed);
+              const RunFlags& flags, const FileFailure& failed,
+              const SourceProgress& progress = {});
 
 // The source's contents with their folders below the output folder, replacing what is there.
 void TreeCopy(const std::filesystem::path& source, const std::filesystem::path& outputFolder,
-              const FileFailure& failed);
+              const FileFailure& failed, const SourceProgress& progress = {});

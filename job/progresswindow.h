@@ -16,6 +16,9 @@ class ProgressWindow {
   virtual void SetProgressMaximum(int maximum) = 0;
   // Advances the bar and the taskbar progress by one step, then lets the window react.
   virtual void ProgressArtir() = 0;
+  // How far the current step has come, 0 to 1, while one source is being copied; the next
+  // ProgressArtir puts the bar exactly on the following step. A window may ignore it.
+  virtual void ProgressWithinStep(double fraction) { (void)fraction; }
   virtual void ResetProgress() = 0;
   virtual void HideCancelButton() = 0;
   // Lets the window handle what is waiting (clicks, redraws).

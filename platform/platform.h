@@ -2,6 +2,7 @@
 // Only this folder includes system headers; CMake picks the implementation for the target.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -62,9 +63,12 @@ void CreateFolders(const std::filesystem::path& folder);
 enum class EntryKind { File, Folder, FolderLink, Special };
 // Entries of one folder, "." and ".." left out, in the order the file system gives them.
 // Links to files count as files; links to folders as FolderLink; FIFOs, sockets and devices
-// as Special. Throws Error when the folder cannot be read.
-void ListFolder(const std::filesystem::path& folder,
-                const std::function<void(const std::filesystem::path& name, EntryKind)>& visit);
+// as Special. With withSizes, a file's size in bytes comes along (else 0). Throws Error when
+// the folder cannot be read.
+using FolderVisitor =
+    std::function<void(const std::filesystem::path& name, EntryKind kind, std::uint64_t size)>;
+void ListFolder(const std::filesystem::path& folder, const FolderVisitor& visit,
+                bool withSizes = false);
 
 // Validates a folder path as the walks need it: "The specified path is too long" or
 // "The specified path was not found" (mustExist) as an Error.
@@ -75,9 +79,9 @@ enum class Overwrite { Replace, Never };
 // Copies a file's bytes, mode and times. The data goes to a file no one sees and is put in
 // place only when complete, so a failure leaves neither a partial file nor a damaged target.
 // With Overwrite::Never an existing entry of the target name is left alone and false is
-// returned. Throws Error.
+// returned. Bytes are added to *copied as they are written, when given. Throws Error.
 bool CopyFile(const std::filesystem::path& from, const std::filesystem::path& to,
-              Overwrite overwrite);
+              Overwrite overwrite, std::atomic<std::uint64_t>* copied = nullptr);
 // Recreates a link to a folder as a link with the same target, replacing an entry of that name.
 void CopyLink(const std::filesystem::path& from, const std::filesystem::path& to);
 // Creates the named file exclusively, without following a link, and removes it again.

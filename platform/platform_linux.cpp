@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -85,25 +86,30 @@ fs::path HiddenSibling(const fs::path& target) {
 }
 
 // Moves data with the fastest path the file systems allow: shared extents, then an in-kernel
-// copy, then plain reads and writes.
-void CopyData(int from, int to, off_t size) {
-  if (size > 0 && ::ioctl(to, FICLONE, from) == 0) return;
+// copy, then plain reads and writes. Counts what is written into *copied as it goes, in pieces
+// small enough that a very large file still shows movement.
+void CopyData(int from, int to, off_t size, std::atomic<std::uint64_t>* copied) {
+  auto count = [copied](std::uint64_t bytes) {
+    if (copied) copied->fetch_add(bytes, std::memory_order_relaxed);
+  };
+  if (size > 0 && ::ioctl(to, FICLONE, from) == 0) {
+    count(static_cast<std::uint64_t>(size));
+    return;
+  }
 
+  constexpr off_t kPiece = 64 * 1024 * 1024;
   off_t done = 0;
-  bool kernelCopy = true;
-  while (kernelCopy && done < size) {
-    ssize_t copied =
-        ::copy_file_range(from, nullptr, to, nullptr, static_cast<size_t>(size - done), 0);
-    if (copied < 0) {
+  while (done < size) {
+    ssize_t moved = ::copy_file_range(from, nullptr, to, nullptr,
+                                      static_cast<size_t>(std::min(size - done, kPiece)), 0);
+    if (moved < 0) {
       if (errno == EINTR) continue;
-      if (errno == EXDEV || errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL) {
-        kernelCopy = false;
-        break;
-      }
+      if (errno == EXDEV || errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL) break;
       ThrowSystemError(errno);
     }
-    if (copied == 0) break;  // the file became shorter than it was; the read loop settles it
-    done += copied;
+    if (moved == 0) break;  // the file became shorter than it was; the read loop settles it
+    done += moved;
+    count(static_cast<std::uint64_t>(moved));
   }
   // Whatever is left, and anything a growing file added, goes through plain reads.
   if (::lseek(from, done, SEEK_SET) < 0 || ::lseek(to, done, SEEK_SET) < 0) ThrowSystemError(errno);
@@ -116,6 +122,7 @@ void CopyData(int from, int to, off_t size) {
     }
     if (got == 0) break;
     WriteAll(to, buffer.data(), static_cast<size_t>(got));
+    count(static_cast<std::uint64_t>(got));
   }
 }
 
@@ -294,10 +301,10 @@ void CreateFolders(const fs::path& folder) {
   if (error) ThrowSystemError(error.value());
 }
 
-void ListFolder(const fs::path& folder,
-                const std::function<void(const fs::path& name, EntryKind)>& visit) {
+void ListFolder(const fs::path& folder, const FolderVisitor& visit, bool withSizes) {
   std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
   if (!dir) ThrowSystemError(errno);
+  const int dirFd = ::dirfd(dir.get());
   for (;;) {
     errno = 0;
     const dirent* entry = ::readdir(dir.get());
@@ -307,12 +314,16 @@ void ListFolder(const fs::path& folder,
     }
     const char* name = entry->d_name;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    // The kernel usually says what an entry is; a stat is only spent where it does not, where
+    // a link must be followed, or where the size is wanted.
     unsigned char type = entry->d_type;
     struct stat info {};
-    if (type == DT_UNKNOWN) {
-      if (::fstatat(::dirfd(dir.get()), name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    bool haveInfo = false;
+    if (type == DT_UNKNOWN || (withSizes && type == DT_REG)) {
+      if (::fstatat(dirFd, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
         type = DT_REG;  // gone or unreadable: copying it will say which
       } else {
+        haveInfo = true;
         type = S_ISDIR(info.st_mode)   ? DT_DIR
                : S_ISLNK(info.st_mode) ? DT_LNK
                : S_ISREG(info.st_mode) ? DT_REG
@@ -326,14 +337,15 @@ void ListFolder(const fs::path& folder,
       kind = EntryKind::Folder;
     } else if (type == DT_LNK) {
       // A link counts as what it points to; a dangling link is a file whose copy will fail.
-      if (::fstatat(::dirfd(dir.get()), name, &info, 0) != 0)
+      haveInfo = ::fstatat(dirFd, name, &info, 0) == 0;
+      if (!haveInfo || S_ISREG(info.st_mode))
         kind = EntryKind::File;
       else if (S_ISDIR(info.st_mode))
         kind = EntryKind::FolderLink;
-      else if (S_ISREG(info.st_mode))
-        kind = EntryKind::File;
     }
-    visit(fs::path(name), kind);
+    const std::uint64_t size =
+        haveInfo && kind == EntryKind::File ? static_cast<std::uint64_t>(info.st_size) : 0;
+    visit(fs::path(name), kind, size);
   }
 }
 
@@ -345,7 +357,8 @@ void CheckFolderPath(const fs::path& folder, bool mustExist) {
   if (mustExist && !FolderExists(absolute)) throw Error("The specified path was not found");
 }
 
-bool CopyFile(const fs::path& from, const fs::path& to, Overwrite overwrite) {
+bool CopyFile(const fs::path& from, const fs::path& to, Overwrite overwrite,
+              std::atomic<std::uint64_t>* copied) {
   Fd source(OpenRetrying(from.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK));
   if (!source) ThrowSystemError(errno);
   struct stat info {};
@@ -356,7 +369,7 @@ bool CopyFile(const fs::path& from, const fs::path& to, Overwrite overwrite) {
 
   auto pending = CreatePending(to);
   try {
-    CopyData(source.get(), pending->fd.get(), info.st_size);
+    CopyData(source.get(), pending->fd.get(), info.st_size, copied);
     // A file written to while it was read would land as a mix of old and new data; it is
     // reported instead, so its source is never sent to the Trash on the strength of it.
     struct stat after {};

@@ -31,6 +31,11 @@ class RecordingWindow : public ProgressWindow {
     ++progressSteps;
     if (onStep) onStep(progressSteps);
   }
+  // Kept apart from the events: how many arrive depends on how fast the disk is.
+  std::vector<std::pair<int, double>> withinStep;  // (steps so far, fraction)
+  void ProgressWithinStep(double fraction) override {
+    withinStep.emplace_back(progressSteps, fraction);
+  }
   void ResetProgress() override { events.push_back("reset"); }
   void HideCancelButton() override { events.push_back("hide cancel"); }
   void PumpMessages() override { events.push_back("pump"); }

@@ -125,6 +125,20 @@ TEST_F(RunTest, WindowSeesTheStepsInOrder) {
                                   "taskbar full", "sound information", "countdown"}));
 }
 
+// A large source moves the bar while it is copied, always within its own step.
+TEST_F(RunTest, ProgressWithinALargeSourceStaysInItsStep) {
+  const fs::path small = Source("small", {{"a", "1"}});
+  const fs::path large = Source("large", {{"big.bin", std::string(256 * 1024 * 1024, 'x')}});
+  Job(output, {small.string(), large.string()});
+  Run({});
+  for (const auto& [step, fraction] : window.withinStep) {
+    EXPECT_GE(fraction, 0.0);
+    EXPECT_LE(fraction, 1.0);
+    EXPECT_TRUE(step == 1 || step == 2) << "only while a source is copied";
+  }
+  EXPECT_EQ(window.progressSteps, 3);
+}
+
 TEST_F(RunTest, JobWithoutSourcesCompletes) {
   Job(output, {});
   Run({});
