@@ -88,13 +88,19 @@ fs::path HiddenSibling(const fs::path& target) {
 // Moves data with the fastest path the file systems allow: shared extents, then an in-kernel
 // copy, then plain reads and writes. Counts what is written into *copied as it goes, in pieces
 // small enough that a very large file still shows movement.
-void CopyData(int from, int to, off_t size, std::atomic<std::uint64_t>* copied) {
+void CopyData(int from, dev_t fromDevice, int to, off_t size, std::atomic<std::uint64_t>* copied) {
   auto count = [copied](std::uint64_t bytes) {
     if (copied) copied->fetch_add(bytes, std::memory_order_relaxed);
   };
-  if (size > 0 && ::ioctl(to, FICLONE, from) == 0) {
-    count(static_cast<std::uint64_t>(size));
-    return;
+  // A file system that cannot share extents says so for every file; ask it once.
+  static std::atomic<dev_t> noSharing{0};
+  if (size > 0 && noSharing.load(std::memory_order_relaxed) != fromDevice) {
+    if (::ioctl(to, FICLONE, from) == 0) {
+      count(static_cast<std::uint64_t>(size));
+      return;
+    }
+    if (errno == EOPNOTSUPP || errno == ENOTTY)
+      noSharing.store(fromDevice, std::memory_order_relaxed);
   }
 
   constexpr off_t kPiece = 64 * 1024 * 1024;
@@ -369,7 +375,7 @@ bool CopyFile(const fs::path& from, const fs::path& to, Overwrite overwrite,
 
   auto pending = CreatePending(to);
   try {
-    CopyData(source.get(), pending->fd.get(), info.st_size, copied);
+    CopyData(source.get(), info.st_dev, pending->fd.get(), info.st_size, copied);
     // A file written to while it was read would land as a mix of old and new data; it is
     // reported instead, so its source is never sent to the Trash on the strength of it.
     struct stat after {};
