@@ -1,7 +1,14 @@
 // The copy engine copies side by side; what lands where, and under which name, must be what a
 // plain one-file-after-another copy gives. Compared on sources full of clashing names.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fiemap.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <random>
 
 #include "job/fileops.h"
@@ -92,5 +99,50 @@ INSTANTIATE_TEST_SUITE_P(
                                  {.PreserveOriginalFile = true, .CreateNumberedCopy = true}},
                       EngineCase{"Tree", {.PreserveFolderStructure = true}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+
+namespace {
+
+// True when every extent of the file is shared with another file.
+bool AllExtentsShared(const fs::path& file) {
+  const int fd = ::open(file.c_str(), O_RDONLY);
+  if (fd < 0) return false;
+  alignas(fiemap) char buffer[sizeof(fiemap) + 64 * sizeof(fiemap_extent)] = {};
+  auto* map = reinterpret_cast<fiemap*>(buffer);
+  map->fm_length = FIEMAP_MAX_OFFSET;
+  map->fm_flags = FIEMAP_FLAG_SYNC;
+  map->fm_extent_count = 64;
+  const bool mapped = ::ioctl(fd, FS_IOC_FIEMAP, map) == 0;
+  ::close(fd);
+  if (!mapped || map->fm_mapped_extents == 0) return false;
+  for (unsigned i = 0; i < map->fm_mapped_extents; ++i)
+    if (!(map->fm_extents[i].fe_flags & FIEMAP_EXTENT_SHARED)) return false;
+  return true;
+}
+
+// Where the file system can share extents, a copy of a large file costs no data at all.
+TEST(Engine, SharesExtentsOnAFileSystemThatCan) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a file system image needs root";
+  TempFolder root;
+  const fs::path image = root / "btrfs.img";
+  { std::ofstream(image).close(); }
+  fs::resize_file(image, 200 * 1024 * 1024);
+  const std::string make = "mkfs.btrfs -q -f " + image.string() + " >/dev/null 2>&1";
+  if (std::system(make.c_str()) != 0) GTEST_SKIP() << "mkfs.btrfs is not available";
+  fs::create_directories(root / "mnt");
+  const std::string mount = "mount -o loop " + image.string() + " " + (root / "mnt").string();
+  if (std::system(mount.c_str()) != 0) GTEST_SKIP() << "cannot mount a loop device here";
+  const fs::path source = root / "mnt/videos";
+  WriteFile(source / "film.mkv", std::string(32 * 1024 * 1024, 'f'));
+  FlatCopy(source, root / "mnt", {}, [](const fs::path& file, FileProblem, const std::string& e) {
+    ADD_FAILURE() << file << ": " << e;
+  });
+  const bool shared = AllExtentsShared(root / "mnt/film.mkv");
+  const std::string content = testing_support::ReadFile(root / "mnt/film.mkv");
+  std::system(("umount " + (root / "mnt").string()).c_str());
+  EXPECT_TRUE(shared);
+  EXPECT_EQ(content, std::string(32 * 1024 * 1024, 'f'));
+}
 
 }  // namespace
