@@ -1,32 +1,26 @@
-// The program's start: find the settings through the executable's own version strings, run
-// the waiting job, mark it done.
-#include <iostream>
+// The program's start: the application, its one window, and the window's event loop until the
+// window says the program is done.
+#include <QApplication>
 #include <string>
 #include <vector>
 
-#include "environment/settings.h"
-#include "environment/translate.h"
-#include "environment/versioninfo.h"
-#include "job/combiningrun.h"
-#include "platform/platform.h"
-#include "window/silentwindow.h"
+#include "window/zorbelmain.h"
 
 int main(int argc, char** argv) {
-  try {
-    const std::filesystem::path executable = platform::ExecutablePath();
-    const TEXEVersionData version = ReadVersionStrings(executable);
-    Settings settings(LocateSettingsFolder(executable, version.CompanyName, version.ProductName));
-    // Only a job the front end marked as waiting is run; any other start ends here.
-    if (settings.Action() != "1") return 0;
+  QApplication app(argc, argv);
+  QApplication::setApplicationDisplayName("Quorvane");
+  // The taskbar entry and its progress belong to zorbel.desktop.
+  QGuiApplication::setDesktopFileName("zorbel");
+  QApplication::setWindowIcon(ProgramIcon());
+  // The window decides when the program ends: closing it during a run only hides it, and the
+  // run's thread still needs this loop until it has finished.
+  app.setQuitOnLastWindowClosed(false);
 
-    const Language language;
-    SilentWindow window;
-    CombiningRun run(window, settings, language, std::vector<std::string>(argv + 1, argv + argc));
-    run.Perform();
-    return 0;
-  } catch (const platform::Error& error) {
-    // Without a window the terminal is the only place left to say it.
-    std::cerr << "zorbel: " << error.what() << '\n';
-    return 1;
-  }
+  // Qt has taken its own options out of argv; what is left are the run's switch words.
+  TFormNOLBE form(std::vector<std::string>(argv + 1, argv + argc));
+  QObject::connect(&form, &TFormNOLBE::Ended, &app,
+                   [](int exitCode) { QCoreApplication::exit(exitCode); });
+  if (!form.FormCreate()) return form.ExitCode();
+  form.show();
+  return app.exec();
 }

@@ -147,8 +147,15 @@ std::string IniWithValue(std::string_view content, std::string_view section, std
     }
     result.append(line.body).append(line.end);
     if (!place.keyLine && place.lastSectionLine == i) {
-      if (line.end.empty()) result.append(newline);
-      addEntry();
+      if (line.end.empty()) {
+        result.append(newline);
+        addEntry();
+      } else {
+        // The new line ends as the line before it does: with the file's first line end, a CR
+        // followed by an empty line that ends in LF would read as one CR LF, and that empty
+        // line would vanish.
+        result.append(key).append("=").append(value).append(line.end);
+      }
     }
   }
   if (!place.keyLine && !place.lastSectionLine) {

@@ -87,6 +87,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "[A]\nAction=1\n[settings]\naction=0\n[B]\nk=v"},
         WriteCase{"KeyAddedToSection", "[Settings]\nStayOnTop=1\n\n[Other]\nx=1\n",
                   "[Settings]\nStayOnTop=1\nAction=0\n\n[Other]\nx=1\n"},
+        // A new line ending in the file's first line end, a lone CR, would join the LF of the
+        // blank line after it into one CR LF, and the blank line would be gone.
+        WriteCase{"AddedLineEndsLikeTheLineBeforeIt", "; x\r[Settings]\nStayOnTop=1\n\n[B]\n",
+                  "; x\r[Settings]\nStayOnTop=1\nAction=0\n\n[B]\n"},
         WriteCase{"SectionAdded", "[Other]\nx=1", "[Other]\nx=1\n[Settings]\nAction=0\n"},
         WriteCase{"EmptyFile", "", "[Settings]\nAction=0\n"},
         WriteCase{"MarkKept", "\xEF\xBB\xBF[Settings]\r\nAction=1",
