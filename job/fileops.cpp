@@ -219,17 +219,23 @@ class ParallelCopy {
           }
           break;
       }
-      outcome_[i].store(result, std::memory_order_release);
-      { std::lock_guard lock(doneMutex_); }
-      done_.notify_one();
+      outcome_[i].store(result);
+      // Only a reporter that is actually waiting needs waking; most outcomes are read before
+      // it would ever sleep.
+      if (reporterWaiting_.load()) {
+        { std::lock_guard lock(doneMutex_); }
+        done_.notify_one();
+      }
     }
   }
 
   // Blocks until entry i has its outcome, telling the bytes copied so far in between.
   void AwaitEntry(size_t i, const SourceProgress& progress) {
     using namespace std::chrono_literals;
+    if (outcome_[i].load() != Outcome::Pending) return;
     std::unique_lock lock(doneMutex_);
-    while (outcome_[i].load(std::memory_order_acquire) == Outcome::Pending) {
+    reporterWaiting_.store(true);
+    while (outcome_[i].load() == Outcome::Pending) {
       if (progress && std::chrono::steady_clock::now() >= nextProgress_) {
         lock.unlock();
         progress(std::min(copied_.load(std::memory_order_relaxed), list_.totalBytes()),
@@ -239,6 +245,7 @@ class ParallelCopy {
       }
       done_.wait_until(lock, nextProgress_);
     }
+    reporterWaiting_.store(false);
   }
 
   void Report(const FileFailure& failed, const SourceProgress& progress) {
@@ -269,6 +276,7 @@ class ParallelCopy {
   std::atomic<std::uint64_t> copied_{0};
   std::mutex doneMutex_;
   std::condition_variable done_;
+  std::atomic<bool> reporterWaiting_{false};
   std::chrono::steady_clock::time_point nextProgress_;
 };
 

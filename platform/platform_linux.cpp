@@ -117,6 +117,9 @@ void CopyData(int from, dev_t fromDevice, int to, off_t size, std::atomic<std::u
     done += moved;
     count(static_cast<std::uint64_t>(moved));
   }
+  // The whole size arrived: a file that changed meanwhile is caught by the caller's second
+  // look at it, so no further read is needed.
+  if (done == size && size > 0) return;
   // Whatever is left, and anything a growing file added, goes through plain reads.
   if (::lseek(from, done, SEEK_SET) < 0 || ::lseek(to, done, SEEK_SET) < 0) ThrowSystemError(errno);
   std::array<char, 256 * 1024> buffer;
