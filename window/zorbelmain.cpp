@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <array>
 #include <iostream>
+#include <limits>
 #include <utility>
 
 #include "environment/language.h"
@@ -373,8 +374,38 @@ void TFormNOLBE::AppendLogLine(const std::string& line, LogColour colour) {
   });
 }
 
+namespace {
+// While a large source is copied the bar counts in thousandths of a step.
+constexpr int kFineScale = 1000;
+}  // namespace
+
+void TFormNOLBE::LeaveFineScale() {
+  if (fineSteps_ == 0) return;
+  const int step = fineSteps_ - 1;
+  ProgressBar1->setRange(0, ProgressBar1->maximum() / kFineScale);
+  ProgressBar1->setValue(step);
+  fineSteps_ = 0;
+}
+
+void TFormNOLBE::ProgressWithinStep(double fraction) {
+  OnWindowThread([&] {
+    if (fineSteps_ == 0) {
+      const int maximum = ProgressBar1->maximum();
+      if (maximum <= 0 || maximum > std::numeric_limits<int>::max() / kFineScale) return;
+      fineSteps_ = ProgressBar1->value() + 1;
+      ProgressBar1->setRange(0, maximum * kFineScale);
+    }
+    const int step = fineSteps_ - 1;
+    const double share = std::clamp(fraction, 0.0, 1.0);
+    ProgressBar1->setValue(step * kFineScale + static_cast<int>(share * (kFineScale - 1)));
+    const int maximum = ProgressBar1->maximum() / kFineScale;
+    Taskbar1->SetProgress(std::min((step + share) / maximum, kTaskbarCeiling));
+  });
+}
+
 void TFormNOLBE::SetProgressMaximum(int maximum) {
   OnWindowThread([&] {
+    LeaveFineScale();
     const int position = std::min(ProgressBar1->value(), maximum);
     ProgressBar1->setMaximum(maximum);
     ProgressBar1->setValue(position);
@@ -383,6 +414,7 @@ void TFormNOLBE::SetProgressMaximum(int maximum) {
 
 void TFormNOLBE::ProgressArtir() {
   OnWindowThread([&] {
+    LeaveFineScale();
     const int maximum = ProgressBar1->maximum();
     ProgressBar1->setValue(std::min(ProgressBar1->value() + 1, maximum));
     // The taskbar shows the share of the work done, but never all of it before completion.
@@ -393,7 +425,10 @@ void TFormNOLBE::ProgressArtir() {
 }
 
 void TFormNOLBE::ResetProgress() {
-  OnWindowThread([&] { ProgressBar1->setValue(0); });
+  OnWindowThread([&] {
+    LeaveFineScale();
+    ProgressBar1->setValue(0);
+  });
 }
 
 void TFormNOLBE::HideCancelButton() {

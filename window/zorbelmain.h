@@ -93,6 +93,7 @@ class TFormNOLBE : public QWidget, public ProgressWindow {
   void SetCaption(const std::string& caption) override;
   void AppendLogLine(const std::string& line, LogColour colour) override;
   void SetProgressMaximum(int maximum) override;
+  void ProgressWithinStep(double fraction) override;
   void ResetProgress() override;
   void HideCancelButton() override;
   void PumpMessages() override;
@@ -113,6 +114,8 @@ class TFormNOLBE : public QWidget, public ProgressWindow {
   template <class Action>
   void OnWindowThread(Action&& action);
   void RunFinished(const std::optional<std::string>& error);
+  // Puts the bar back on whole steps after it showed a share of one.
+  void LeaveFineScale();
   // Shows the error box; wait: return only once it is dismissed.
   void ShowError(const std::string& message, bool wait);
 
@@ -131,6 +134,7 @@ class TFormNOLBE : public QWidget, public ProgressWindow {
   bool ended_ = false;
   bool logHasLines_ = false;  // the log's first line goes into the document's empty block
   int autoCloseTicks_ = 0;
+  int fineSteps_ = 0;  // while a share of a step shows: the step the bar stands on, else 0
   int exitCode_ = 0;
   QPointer<QMessageBox> errorBox_;
 };

@@ -312,6 +312,29 @@ TEST_F(Window, ProgressNeverPassesItsMaximumAndTaskbarWaitsForCompletion) {
   EXPECT_EQ(form->Taskbar1->Progress(), 1.0) << "the taskbar keeps its value after a reset";
 }
 
+// A large source moves the bar and the taskbar within its step; the next step puts both back
+// exactly on whole steps.
+TEST_F(Window, ProgressWithinAStepReturnsToWholeSteps) {
+  Create();
+  form->SetProgressMaximum(4);
+  form->ProgressArtir();
+  form->ProgressWithinStep(0.5);
+  const double barShare = double(form->ProgressBar1->value()) / form->ProgressBar1->maximum();
+  EXPECT_NEAR(barShare, 1.5 / 4, 0.001);
+  EXPECT_NEAR(form->Taskbar1->Progress(), 1.5 / 4, 0.001);
+  form->ProgressWithinStep(1.0);
+  EXPECT_LT(form->ProgressBar1->value(), 2 * form->ProgressBar1->maximum() / 4)
+      << "a whole step is only ever made by the step itself";
+  form->ProgressArtir();
+  EXPECT_EQ(form->ProgressBar1->maximum(), 4);
+  EXPECT_EQ(form->ProgressBar1->value(), 2);
+  EXPECT_EQ(form->Taskbar1->Progress(), 0.5);
+  form->ProgressWithinStep(0.25);
+  form->ResetProgress();
+  EXPECT_EQ(form->ProgressBar1->maximum(), 4);
+  EXPECT_EQ(form->ProgressBar1->value(), 0);
+}
+
 enum class CancelBy { ButtonBeforeTheRun, ButtonDuringTheRun, EscapeKeyDuringTheRun };
 
 struct CancelCase {
