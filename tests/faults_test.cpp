@@ -74,9 +74,7 @@ class Faults : public ::testing::Test {
   }
 
   void Job(const fs::path& output, const Lines& sources) {
-    std::string text = "OutputFolder:" + output.string() + "\n";
-    for (const auto& source : sources) text += source + "\n";
-    WriteFile(settingsFolder / "zorbel.txt", text);
+    testing_support::WriteJobFile(settingsFolder, output, sources);
   }
 
   void Run(const Lines& switches) {

@@ -53,9 +53,7 @@ class RunTest : public ::testing::Test {
   }
 
   void Job(const fs::path& outputFolder, const Lines& sources) {
-    std::string text = "OutputFolder:" + outputFolder.string() + "\n";
-    for (const auto& source : sources) text += source + "\n";
-    WriteFile(settingsFolder / "zorbel.txt", text);
+    testing_support::WriteJobFile(settingsFolder, outputFolder, sources);
   }
 
   void Run(const Lines& switches) {

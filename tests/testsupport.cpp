@@ -42,6 +42,13 @@ std::string ReadFile(const fs::path& file) {
   return content.str();
 }
 
+void WriteJobFile(const fs::path& settingsFolder, const fs::path& outputFolder,
+                  const std::vector<std::string>& sources) {
+  std::string text = "OutputFolder:" + outputFolder.string() + "\n";
+  for (const auto& source : sources) text += source + "\n";
+  WriteFile(settingsFolder / "zorbel.txt", text);
+}
+
 Tree ReadTree(const fs::path& root) {
   Tree tree;
   for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();

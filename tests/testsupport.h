@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace testing_support {
 
@@ -26,6 +27,11 @@ class TempFolder {
 // Writes bytes to a file, creating its folders.
 void WriteFile(const std::filesystem::path& file, const std::string& bytes);
 std::string ReadFile(const std::filesystem::path& file);
+
+// The job file as a front end writes it: the output folder line, then one source per line.
+void WriteJobFile(const std::filesystem::path& settingsFolder,
+                  const std::filesystem::path& outputFolder,
+                  const std::vector<std::string>& sources);
 
 // Every entry below root by relative path: a file maps to its content, a folder to "<dir>",
 // a link to "<link>" + its target, anything else to "<special>".

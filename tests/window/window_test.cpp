@@ -111,9 +111,7 @@ class Window : public ::testing::Test {
   }
 
   void Job(const std::vector<fs::path>& sources) {
-    std::string text = "OutputFolder:" + output.string() + "\n";
-    for (const auto& source : sources) text += source.string() + "\n";
-    WriteFile(bin / "zorbel.txt", text);
+    testing_support::WriteJobFile(bin, output, {sources.begin(), sources.end()});
   }
 
   void Create(const Lines& switches = {}) {
