@@ -120,6 +120,16 @@ void ListTree(const fs::path& from, const fs::path& to, EntryList& list) {
       true);
 }
 
+// "base (n).ext" beside the path: the base is the name up to its last dot, the extension the
+// rest, so "a.tar.gz" becomes "a.tar (2).gz" and ".config" becomes " (2).config".
+fs::path NumberedVariant(const fs::path& path, unsigned long n) {
+  const std::string name = path.filename().string();
+  const size_t dot = name.rfind('.');
+  const std::string base = dot == std::string::npos ? name : name.substr(0, dot);
+  const std::string extension = dot == std::string::npos ? std::string() : name.substr(dot);
+  return path.parent_path() / (base + " (" + std::to_string(n) + ")" + extension);
+}
+
 // Numbered names for a whole run: the numbers a name has used so far are remembered, so the
 // 900th clash of one name does not probe 899 taken names again. Names are only ever taken
 // during a run, so starting after the last number found taken is exact.
@@ -128,14 +138,9 @@ class NumberedNames {
   // The first name not taken on disk nor given out before.
   fs::path Next(const fs::path& target) {
     if (!Taken(target)) return Give(target);
-    const std::string name = target.filename().string();
-    const size_t dot = name.rfind('.');
-    const std::string base = dot == std::string::npos ? name : name.substr(0, dot);
-    const std::string extension = dot == std::string::npos ? std::string() : name.substr(dot);
     unsigned long& n = next_.try_emplace(target.native(), 2).first->second;
     for (;; ++n) {
-      fs::path candidate =
-          target.parent_path() / (base + " (" + std::to_string(n) + ")" + extension);
+      fs::path candidate = NumberedVariant(target, n);
       if (!Taken(candidate)) {
         ++n;
         return Give(candidate);
@@ -285,13 +290,9 @@ class ParallelCopy {
 bool IsFolderWritable(const fs::path& folder) { return platform::ProbeNewFile(folder / "chk.tmp"); }
 
 fs::path NextNumberedName(const fs::path& path) {
-  const std::string name = path.filename().string();
-  const size_t dot = name.rfind('.');
-  const std::string base = dot == std::string::npos ? name : name.substr(0, dot);
-  const std::string extension = dot == std::string::npos ? std::string() : name.substr(dot);
   fs::path candidate = path;
   for (unsigned long n = 2; platform::EntryExists(candidate); ++n)
-    candidate = path.parent_path() / (base + " (" + std::to_string(n) + ")" + extension);
+    candidate = NumberedVariant(path, n);
   return candidate;
 }
 
