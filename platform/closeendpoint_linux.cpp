@@ -1,8 +1,8 @@
 // The close endpoint on Linux: a Unix-domain socket named after the window class, in the user's
 // runtime folder, served by a thread of its own. A front end finds it by the class name and
 // the process id, writes one line and is done.
+#include <dirent.h>
 #include <poll.h>
-#include <pwd.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/desktop.h"
+#include "platform/closeendpoint.h"
 #include "platform/platform.h"
 
 namespace fs = std::filesystem;
@@ -31,6 +31,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The socket's name before the process id: the window class a front end looks for.
+constexpr std::string_view kEndpointPrefix = "TFormNOLBE.";
 // The message number and its two parameters, as the front end writes them.
 constexpr std::string_view kCloseLine = "1025 8687639 8687639\n";
 // Longer than any line that could be the close message: a client that goes past it without a
@@ -44,58 +46,28 @@ constexpr std::size_t kClientLimit = 32;
 
 [[noreturn]] void ThrowErrno() { ThrowSystemError(errno); }
 
-// Whose endpoint this is. Started through pkexec or sudo, the program runs as root on behalf of
-// the invoking user; the front end runs as that user and must be able to reach the socket.
-uid_t EndpointOwner() {
-  uid_t self = ::geteuid();
-  if (self != 0) return self;
-  for (const char* variable : {"PKEXEC_UID", "SUDO_UID"}) {
-    const char* value = std::getenv(variable);
-    if (!value || !*value) continue;
-    char* end = nullptr;
-    errno = 0;
-    unsigned long uid = std::strtoul(value, &end, 10);
-    if (errno != 0 || *end != '\0' || uid > 0xFFFFFFFEul) continue;
-    if (::getpwuid(static_cast<uid_t>(uid))) return static_cast<uid_t>(uid);
-  }
-  return self;
+fs::path EndpointOf(int processId) {
+  return RuntimeFolder() / (std::string(kEndpointPrefix) + std::to_string(processId));
 }
 
-// A folder in which only its owner can place or replace entries: owned by owner, a folder
-// itself and not a link to one, writable by no one else.
-bool IsPrivateFolder(const fs::path& folder, uid_t owner) {
-  struct stat info {};
-  if (!folder.is_absolute() || ::lstat(folder.c_str(), &info) != 0) return false;
-  return S_ISDIR(info.st_mode) && info.st_uid == owner && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
-// $XDG_RUNTIME_DIR when it belongs to the owner; under pkexec or sudo the invoking user's
-// /run/user/<uid>; else a folder of our own below the temporary folder, made 0700.
-fs::path RuntimeFolder(uid_t owner) {
-  if (owner == ::geteuid()) {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && *runtime && IsPrivateFolder(runtime, owner)) return runtime;
-  } else {
-    fs::path runtime = fs::path("/run/user") / std::to_string(owner);
-    if (IsPrivateFolder(runtime, owner)) return runtime;
+// A connected socket to the endpoint at path, or -1 with errno set.
+int ConnectTo(const fs::path& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.native().size() >= sizeof(address.sun_path)) {
+    errno = ENAMETOOLONG;
+    return -1;
   }
-  std::error_code ignored;
-  fs::path temp = fs::temp_directory_path(ignored);
-  if (temp.empty()) temp = "/tmp";
-  fs::path own = temp / ("zorbel-" + std::to_string(owner));
-  if (::mkdir(own.c_str(), 0700) == 0) {
-    if (owner != ::geteuid() && ::lchown(own.c_str(), owner, static_cast<gid_t>(-1)) != 0) {
-      int error = errno;
-      ::rmdir(own.c_str());
-      ThrowSystemError(error);
-    }
-  } else if (errno != EEXIST) {
-    ThrowErrno();
+  std::memcpy(address.sun_path, path.c_str(), path.native().size() + 1);
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+    int error = errno;
+    ::close(fd);
+    errno = error;
+    return -1;
   }
-  // Someone else may have put the name there first; a folder they own or can write, or a link,
-  // would let them take the socket's place.
-  if (!IsPrivateFolder(own, owner)) ThrowSystemError(EPERM);
-  return own;
+  return fd;
 }
 
 class Connection {
@@ -148,8 +120,8 @@ class Connection {
 class LinuxCloseEndpoint : public CloseEndpoint {
  public:
   explicit LinuxCloseEndpoint(std::function<void()> onClose)
-      : onClose_(std::move(onClose)), owner_(EndpointOwner()) {
-    path_ = RuntimeFolder(owner_) / ("TFormNOLBE." + std::to_string(::getpid()));
+      : onClose_(std::move(onClose)), owner_(ActingUser().uid) {
+    path_ = EndpointOf(::getpid());
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path_.native().size() >= sizeof(address.sun_path)) ThrowSystemError(ENAMETOOLONG);
@@ -274,6 +246,46 @@ class LinuxCloseEndpoint : public CloseEndpoint {
 
 std::unique_ptr<CloseEndpoint> ListenForClose(std::function<void()> onClose) {
   return std::make_unique<LinuxCloseEndpoint>(std::move(onClose));
+}
+
+std::vector<int> ListeningWindows() {
+  const fs::path folder = RuntimeFolder();
+  std::vector<int> windows;
+  DIR* listing = ::opendir(folder.c_str());
+  if (!listing) ThrowSystemError(errno);
+  while (const dirent* entry = ::readdir(listing)) {
+    std::string_view name = entry->d_name;
+    if (!name.starts_with(kEndpointPrefix)) continue;
+    std::string_view digits = name.substr(kEndpointPrefix.size());
+    if (digits.empty() || digits.size() > 9 ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+      continue;
+    // Only a window that accepts a connection is alive; a socket left by a crash refuses it.
+    int fd = ConnectTo(folder / name);
+    if (fd < 0) continue;
+    ::close(fd);
+    windows.push_back(std::stoi(std::string(digits)));
+  }
+  ::closedir(listing);
+  std::sort(windows.begin(), windows.end());
+  return windows;
+}
+
+void SendCloseMessage(int processId) {
+  int fd = ConnectTo(EndpointOf(processId));
+  if (fd < 0) ThrowSystemError(errno == ENOENT ? ECONNREFUSED : errno);
+  std::string_view rest = kCloseLine;
+  while (!rest.empty()) {
+    ssize_t written = ::send(fd, rest.data(), rest.size(), MSG_NOSIGNAL);
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0) {
+      int error = errno;
+      ::close(fd);
+      ThrowSystemError(error);
+    }
+    rest.remove_prefix(static_cast<std::size_t>(written));
+  }
+  ::close(fd);
 }
 
 }  // namespace platform

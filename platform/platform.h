@@ -31,6 +31,19 @@ std::string SystemErrorText(int code);
 // ----- where things are -----------------------------------------------------------------
 // The running program's own file, with links resolved.
 std::filesystem::path ExecutablePath();
+// The user the program works for: itself, or, when root was started through pkexec or sudo
+// (PKEXEC_UID, else SUDO_UID, naming a known user other than root), the user who asked. That
+// user's settings folder, Trash and runtime folder are the ones a front end shares with us.
+struct Account {
+  std::uint32_t uid = 0;
+  std::uint32_t gid = 0;
+  std::filesystem::path home;
+  bool onBehalf = false;  // root working for the invoking user
+};
+Account ActingUser();
+// Where that user's close endpoints live: $XDG_RUNTIME_DIR (/run/user/<uid> on behalf of
+// another user) when it is private to the user, else <tmp>/zorbel-<uid>, made 0700. Throws Error.
+std::filesystem::path RuntimeFolder();
 // The user's configuration folder ($XDG_CONFIG_HOME, else $HOME/.config); empty if unknown.
 std::filesystem::path UserConfigFolder();
 // Whole file as bytes; throws Error with the system's message.

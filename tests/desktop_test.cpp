@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/desktop.h"
+#include "platform/closeendpoint.h"
 #include "platform/platform.h"
 #include "tests/testsupport.h"
 

@@ -17,6 +17,7 @@
 #include "environment/translate.h"
 #include "job/combiningrun.h"
 #include "job/progresswindow.h"
+#include "platform/closeendpoint.h"
 #include "platform/desktop.h"
 
 class QIcon;
