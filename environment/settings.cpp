@@ -6,18 +6,28 @@ namespace {
 constexpr std::string_view kSection = "Settings";
 }
 
+std::filesystem::path SettingsFolderFor(const std::filesystem::path& executable,
+                                        const std::string& companyName,
+                                        const std::string& productName,
+                                        const std::filesystem::path& userConfig) {
+  const std::filesystem::path own = executable.parent_path();
+  if (platform::FileExists(own / kSettingsFileName)) return own;
+  return userConfig / companyName / productName;
+}
+
 std::filesystem::path LocateSettingsFolder(const std::filesystem::path& executable,
                                            const std::string& companyName,
                                            const std::string& productName) {
-  const std::filesystem::path own = executable.parent_path();
-  if (platform::FileExists(own / kSettingsFileName)) return own;
-
   const std::filesystem::path config = platform::UserConfigFolder();
+  const std::filesystem::path folder =
+      SettingsFolderFor(executable, companyName, productName, config);
+  if (folder == executable.parent_path()) return folder;
+
   // One level at a time; a folder that exists already, or cannot be made, is no error here:
   // reading a missing settings.ini simply finds no job.
   platform::CreateFolder(config / companyName);
   platform::CreateFolder(config / companyName / productName);
-  return config / companyName / productName;
+  return folder;
 }
 
 int Settings::StayOnTop() const { return file_.ReadInteger(kSection, "StayOnTop", 0); }

@@ -8,8 +8,14 @@
 
 inline constexpr const char* kSettingsFileName = "settings.ini";
 
-// The portable folder (the executable's own, when a settings.ini stands there), else
-// <user config>/<company>/<product>, created one level at a time, failures ignored.
+// The folder a program and its front end agree on, nothing created: the executable's own when a
+// settings.ini stands there (portable), else <userConfig>/<company>/<product>.
+std::filesystem::path SettingsFolderFor(const std::filesystem::path& executable,
+                                        const std::string& companyName,
+                                        const std::string& productName,
+                                        const std::filesystem::path& userConfig);
+// SettingsFolderFor with the user's configuration folder; the per-user folder is created one
+// level at a time, failures ignored.
 std::filesystem::path LocateSettingsFolder(const std::filesystem::path& executable,
                                            const std::string& companyName,
                                            const std::string& productName);

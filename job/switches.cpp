@@ -27,17 +27,43 @@ std::vector<std::string> SplitArguments(const std::string& commandLine) {
   return arguments;
 }
 
+namespace {
+
+// Each flag and the word that sets it; "preserve" is the older spelling of the tree copy.
+struct SwitchWord {
+  const char* word;
+  bool RunFlags::*flag;
+};
+constexpr SwitchWord kSwitchWords[] = {
+    {"autoclose", &RunFlags::AutoClose},
+    {"move", &RunFlags::MoveMode},
+    {"preservefolderstructure", &RunFlags::PreserveFolderStructure},
+    {"preserve", &RunFlags::PreserveFolderStructure},
+    {"preserveoriginalfile", &RunFlags::PreserveOriginalFile},
+    {"createnumberedcopy", &RunFlags::CreateNumberedCopy},
+};
+
+}  // namespace
+
 RunFlags ReadSwitches(const std::vector<std::string>& arguments) {
   RunFlags flags;
   for (const std::string& element : arguments) {
     for (const std::string& word : SplitArguments(element)) {
-      if (word == "autoclose") flags.AutoClose = true;
-      if (word == "move") flags.MoveMode = true;
-      if (word == "preserve" || word == "preservefolderstructure")
-        flags.PreserveFolderStructure = true;
-      if (word == "preserveoriginalfile") flags.PreserveOriginalFile = true;
-      if (word == "createnumberedcopy") flags.CreateNumberedCopy = true;
+      for (const SwitchWord& known : kSwitchWords)
+        if (word == known.word) flags.*known.flag = true;
     }
   }
   return flags;
+}
+
+std::vector<std::string> SwitchWords(const RunFlags& flags) {
+  std::vector<std::string> words;
+  RunFlags spelled;
+  for (const SwitchWord& known : kSwitchWords) {
+    if (flags.*known.flag && !(spelled.*known.flag)) {
+      words.emplace_back(known.word);
+      spelled.*known.flag = true;
+    }
+  }
+  return words;
 }

@@ -20,3 +20,5 @@ std::vector<std::string> SplitArguments(const std::string& commandLine);
 // The flags from the arguments after the program's own path. Each element is read by the
 // rule of SplitArguments; only exact, case-sensitive words count.
 RunFlags ReadSwitches(const std::vector<std::string>& arguments);
+// The words that give exactly these flags, one argument each, as a front end passes them.
+std::vector<std::string> SwitchWords(const RunFlags& flags);

@@ -1,6 +1,10 @@
-#include <cstdio>
+// zorbel-submit: hands a job to zorbel from the terminal.
+#include <iostream>
+#include <string>
+#include <vector>
 
-int main() {
-  std::fputs("zorbel-submit: not built yet\n", stderr);
-  return 1;
+#include "submit/frontend.h"
+
+int main(int argc, char** argv) {
+  return RunFrontEnd(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr);
 }

@@ -1,10 +1,18 @@
 #include "tests/testsupport.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -72,6 +80,80 @@ const fs::path& ProcessDataHome() {
   static const bool set = setenv("XDG_DATA_HOME", folder.path().c_str(), 1) == 0;
   (void)set;
   return folder.path();
+}
+
+Command::Command(const fs::path& program, const std::vector<std::string>& arguments,
+                 const std::vector<std::string>& environment, const fs::path& workingFolder)
+    : capture_(std::make_unique<TempFolder>()) {
+  std::vector<std::string> env;
+  for (char** entry = environ; *entry; ++entry) env.emplace_back(*entry);
+  for (const std::string& change : environment) {
+    const std::string name = change.substr(0, change.find('='));
+    std::erase_if(env, [&](const std::string& entry) { return entry.starts_with(name + "="); });
+    if (change.find('=') != std::string::npos) env.push_back(change);
+  }
+  std::vector<char*> envp;
+  for (auto& entry : env) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> args{program.string()};
+  args.insert(args.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (auto& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  const std::string out = (capture_->path() / "out").string();
+  const std::string err = (capture_->path() / "err").string();
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (!workingFolder.empty()) posix_spawn_file_actions_addchdir_np(&actions, workingFolder.c_str());
+  pid_t pid = -1;
+  const int result =
+      posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (result != 0) throw std::runtime_error("cannot start " + program.string());
+  pid_ = pid;
+}
+
+Command::~Command() {
+  if (Running()) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+bool Command::Running() {
+  if (status_) return false;
+  int status = 0;
+  if (waitpid(pid_, &status, WNOHANG) != pid_) return true;
+  status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return false;
+}
+
+CommandResult Command::Finish(int timeoutSeconds) {
+  if (!WaitUntil([&] { return !Running(); }, timeoutSeconds)) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    status_ = -1;
+  }
+  return {*status_, ReadFile(capture_->path() / "out"), ReadFile(capture_->path() / "err")};
+}
+
+CommandResult RunCommand(const fs::path& program, const std::vector<std::string>& arguments,
+                         const std::vector<std::string>& environment,
+                         const fs::path& workingFolder) {
+  return Command(program, arguments, environment, workingFolder).Finish();
+}
+
+bool WaitUntil(const std::function<bool()>& done, int timeoutSeconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return done();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
 }
 
 }  // namespace testing_support

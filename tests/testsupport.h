@@ -3,7 +3,10 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,5 +44,41 @@ Tree ReadTree(const std::filesystem::path& root);
 // The data folder whose Trash this test process uses. GIO reads XDG_DATA_HOME once per
 // process, so it is set on the first call, before anything is trashed, and never changed.
 const std::filesystem::path& ProcessDataHome();
+
+// Another program run as a person runs it from a terminal: its output and error text kept, the
+// environment the test's own with some variables set or replaced ("NAME=value") or removed
+// ("NAME"), in a working folder of the test's choice. A program still running when the object
+// goes away is killed.
+struct CommandResult {
+  int status = -1;  // the exit status; -1 when it had to be killed
+  std::string out;
+  std::string err;
+};
+class Command {
+ public:
+  Command(const std::filesystem::path& program, const std::vector<std::string>& arguments,
+          const std::vector<std::string>& environment = {},
+          const std::filesystem::path& workingFolder = {});
+  ~Command();
+  Command(const Command&) = delete;
+  Command& operator=(const Command&) = delete;
+
+  int processId() const { return pid_; }
+  bool Running();
+  // Waits for the end, at most timeoutSeconds, then kills it.
+  CommandResult Finish(int timeoutSeconds = 120);
+
+ private:
+  std::unique_ptr<TempFolder> capture_;
+  int pid_ = -1;
+  std::optional<int> status_;
+};
+CommandResult RunCommand(const std::filesystem::path& program,
+                         const std::vector<std::string>& arguments,
+                         const std::vector<std::string>& environment = {},
+                         const std::filesystem::path& workingFolder = {});
+
+// Polls until done() holds or timeoutSeconds pass; returns done()'s last answer.
+bool WaitUntil(const std::function<bool()>& done, int timeoutSeconds = 60);
 
 }  // namespace testing_support

@@ -253,7 +253,9 @@ bool TFormNOLBE::FormCreate() {
   } catch (const platform::Error& error) {
     // The language stays as loading left it (no lines), so every text is English.
     ShowError(error.what(), true);
-    return true;
+    // Closed while the box was up (by the front end's close message): the program ends before
+    // its run, as a window closed before its run always does.
+    return !ended_;
   }
   setWindowTitle(QString());
   BitBtn1->setText(Tr("Hide Details"));
@@ -309,11 +311,12 @@ void TFormNOLBE::ShowError(const std::string& message, bool wait) {
   auto* box = new QMessageBox(QMessageBox::Critical, kApplicationTitle, ErrorBoxText(message),
                               QMessageBox::Ok, this);
   box->setAttribute(Qt::WA_DeleteOnClose);
+  // Closing the window takes its box along, also one that a start is waiting on.
+  errorBox_ = box;
   if (wait) {
     box->setWindowModality(Qt::ApplicationModal);
     box->exec();
   } else {
-    errorBox_ = box;
     box->open();
   }
 }

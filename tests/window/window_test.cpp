@@ -230,6 +230,28 @@ TEST_P(LanguageAtStart, TranslatesCaptionsOrSaysWhyNot) {
   EXPECT_EQ(Caption(), "");
 }
 
+// The front end's close message may arrive while the language error box waits for the person:
+// the window then ends before its run, and the job stays waiting.
+TEST_F(Window, ClosedWhileTheLanguageBoxIsUpEndsBeforeTheRun) {
+  WriteFile(bin / "Languages/Test.lang.txt", "\xff");
+  WriteSettings("Action=1\nLanguageFile=Test.lang.txt\n");
+  Job({(root / "src").string()});
+  WriteFile(root / "src/a.txt", "a");
+  QTimer closer;
+  closer.setInterval(5);
+  QObject::connect(&closer, &QTimer::timeout, [&] {
+    if (!QApplication::activeModalWidget()) return;
+    closer.stop();
+    form->close();
+  });
+  closer.start();
+  Create();
+  EXPECT_FALSE(started);
+  EXPECT_FALSE(fs::exists(output));
+  EXPECT_EQ(testing_support::ReadFile(bin / "settings.ini"),
+            "[Settings]\nAction=1\nLanguageFile=Test.lang.txt\n");
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Files, LanguageAtStart,
     ::testing::Values(
