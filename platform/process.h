@@ -17,9 +17,16 @@ int StartProgram(const std::filesystem::path& program, const std::vector<std::st
 // The exit status of a started program once it has ended (128 + the signal when killed);
 // nothing while it runs. With wait, blocks until it ends.
 std::optional<int> ProgramEnded(int processId, bool wait);
-// The executable file a running process runs; empty when that cannot be told (it ended, or it
-// belongs to another user).
-std::filesystem::path ExecutableOf(int processId);
+// What a running process of the user's is: the path it was started from (links resolved), a
+// path that opens its executable even when that file was replaced since, and the configuration
+// folder its environment names ($XDG_CONFIG_HOME, else $HOME/.config). Nothing when that
+// cannot be told: it ended, or it belongs to another user.
+struct RunningProgram {
+  std::filesystem::path executable;
+  std::filesystem::path image;
+  std::filesystem::path configFolder;
+};
+std::optional<RunningProgram> LookAtProgram(int processId);
 
 // An exclusive advisory lock on an existing file or folder, held until the object is destroyed;
 // it waits for an earlier holder. Throws Error.

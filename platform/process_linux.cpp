@@ -88,11 +88,39 @@ std::optional<int> ProgramEnded(int processId, bool wait) {
   return WEXITSTATUS(status);
 }
 
-fs::path ExecutableOf(int processId) {
+std::optional<RunningProgram> LookAtProgram(int processId) {
+  const fs::path folder = fs::path("/proc") / std::to_string(processId);
+  RunningProgram program;
+  program.image = folder / "exe";
   std::error_code error;
-  fs::path executable =
-      fs::read_symlink(fs::path("/proc") / std::to_string(processId) / "exe", error);
-  return error ? fs::path() : executable;
+  program.executable = fs::read_symlink(program.image, error);
+  if (error) return std::nullopt;
+  // A replaced executable shows as "<path> (deleted)"; the folder it was started from stays.
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (std::string name = program.executable.native(); name.ends_with(kDeleted)) {
+    name.resize(name.size() - kDeleted.size());
+    program.executable = name;
+  }
+
+  std::string environment;
+  try {
+    environment = ReadFile(folder / "environ");
+  } catch (const Error&) {
+    return std::nullopt;
+  }
+  // The same rule as UserConfigFolder, on that process's variables.
+  std::string home;
+  for (std::size_t start = 0; start < environment.size();) {
+    std::size_t end = environment.find('\0', start);
+    if (end == std::string::npos) end = environment.size();
+    const std::string_view entry(environment.data() + start, end - start);
+    if (entry.starts_with("XDG_CONFIG_HOME=/")) program.configFolder = entry.substr(16);
+    if (entry.starts_with("HOME=") && entry.size() > 5) home = entry.substr(5);
+    start = end + 1;
+  }
+  if (program.configFolder.empty() && !home.empty())
+    program.configFolder = fs::path(home) / ".config";
+  return program;
 }
 
 std::unique_ptr<Lock> LockExclusively(const fs::path& path) {

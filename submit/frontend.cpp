@@ -41,16 +41,19 @@ fs::path Worker() {
   return worker;
 }
 
+TEXEVersionData VersionStringsOf(const fs::path& program) {
+  try {
+    return ReadVersionStrings(program);
+  } catch (const platform::Error& error) {
+    throw Refusal{kExitFailure,
+                  "cannot read the version strings of " + program.string() + ": " + error.what()};
+  }
+}
+
 // The settings folder zorbel will read. Started through pkexec it sees none of our environment,
 // so it uses our home's configuration folder.
 fs::path SettingsFolderOf(const fs::path& worker, bool admin) {
-  TEXEVersionData version;
-  try {
-    version = ReadVersionStrings(worker);
-  } catch (const platform::Error& error) {
-    throw Refusal{kExitFailure,
-                  "cannot read the version strings of " + worker.string() + ": " + error.what()};
-  }
+  const TEXEVersionData version = VersionStringsOf(worker);
   const platform::Account user = platform::ActingUser();
   const fs::path config = admin && !user.onBehalf && !user.home.empty()
                               ? user.home / ".config"
@@ -60,16 +63,21 @@ fs::path SettingsFolderOf(const fs::path& worker, bool admin) {
 
 // A window that is running a job from the same settings folder: a new job written now would be
 // overwritten or marked done when that run ends. A window whose program cannot be looked at
-// (another user's, an updated program) counts, to be safe.
-std::optional<int> BusyWindow(const fs::path& settingsFolder, bool admin) {
+// (another user's, such as one started through pkexec) counts, to be safe; one whose program
+// carries no version strings cannot have read any settings folder.
+std::optional<int> BusyWindow(const fs::path& settingsFolder) {
   for (int window : platform::ListeningWindows()) {
-    const fs::path program = platform::ExecutableOf(window);
-    if (program.empty()) return window;
+    const std::optional<platform::RunningProgram> program = platform::LookAtProgram(window);
+    if (!program || program->configFolder.empty()) return window;
+    TEXEVersionData version;
     try {
-      if (SettingsFolderOf(program, admin) == settingsFolder) return window;
-    } catch (const Refusal&) {
-      return window;
+      version = ReadVersionStrings(program->image);
+    } catch (const platform::Error&) {
+      continue;
     }
+    if (SettingsFolderFor(program->executable, version.CompanyName, version.ProductName,
+                          program->configFolder) == settingsFolder)
+      return window;
   }
   return std::nullopt;
 }
@@ -155,7 +163,7 @@ int Submit(SubmitRequest request, std::ostream& out, std::ostream& err) {
   }
   // Held until the new window listens, so that two callers cannot both find the folder free.
   std::unique_ptr<platform::Lock> lock = platform::LockExclusively(folder);
-  if (std::optional<int> busy = BusyWindow(folder, request.admin)) {
+  if (std::optional<int> busy = BusyWindow(folder)) {
     throw Refusal{kExitBusy, "zorbel (process " + std::to_string(*busy) +
                                  ") is still running a job from " + folder.string() +
                                  "; wait for it to end, or close it with '" + kName + " --close " +

@@ -340,6 +340,23 @@ TEST_F(Submitting, SecondJobWaitsForTheRunningWindow) {
   EXPECT_EQ(Submit({"--close"}).status, 1) << "no window left to close";
 }
 
+// A window of another settings folder (here a portable copy of zorbel) runs its own job and is
+// no reason to refuse this one.
+TEST_F(Submitting, WindowOfAnotherSettingsFolderIsNoObstacle) {
+  const fs::path portable = root / "portable";
+  fs::copy(bin, portable);
+  WriteFile(portable / "settings.ini", "");
+  const CommandResult other =
+      RunCommand(portable / "zorbel-submit", {"out1", "a"}, environment, root.path());
+  ASSERT_EQ(other.status, 0) << other.err;
+  ASSERT_FALSE(NoWindow());
+  const CommandResult mine = Submit({"--wait", "--autoclose", "out2", "b"});
+  EXPECT_EQ(mine.status, 0) << mine.err;
+  EXPECT_EQ(ReadTree(root / "out2"), Tree({{"photo.jpg", "B"}}));
+  EXPECT_EQ(Submit({"--close"}).status, 0);
+  EXPECT_TRUE(WaitUntil([&] { return NoWindow(); }));
+}
+
 // Asked to close in the middle of a long run, the window goes away but the run finishes, marks
 // the job done, and the waiting caller hears that it completed.
 TEST_F(Submitting, CloseDuringARunLetsItFinish) {
