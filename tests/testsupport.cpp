@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -109,19 +110,31 @@ Command::Command(const fs::path& program, const std::vector<std::string>& argume
   posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (!workingFolder.empty()) posix_spawn_file_actions_addchdir_np(&actions, workingFolder.c_str());
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);
   pid_t pid = -1;
   const int result =
-      posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+      posix_spawnp(&pid, program.c_str(), &actions, &attributes, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
-  if (result != 0) throw std::runtime_error("cannot start " + program.string());
+  posix_spawnattr_destroy(&attributes);
+  if (result != 0) {
+    startError_ = "cannot start " + program.string() + ": " + std::strerror(result) + "\n";
+    status_ = -1;
+    return;
+  }
   pid_ = pid;
 }
 
 Command::~Command() {
-  if (Running()) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
+  if (Running()) Kill();
+}
+
+void Command::Kill() {
+  kill(-pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  status_ = -1;
 }
 
 bool Command::Running() {
@@ -133,18 +146,25 @@ bool Command::Running() {
 }
 
 CommandResult Command::Finish(int timeoutSeconds) {
+  CommandResult result;
   if (!WaitUntil([&] { return !Running(); }, timeoutSeconds)) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    status_ = -1;
+    Kill();
+    result.timedOut = true;
   }
-  return {*status_, ReadFile(capture_->path() / "out"), ReadFile(capture_->path() / "err")};
+  result.status = *status_;
+  if (!startError_.empty()) {
+    result.err = startError_;
+    return result;
+  }
+  result.out = ReadFile(capture_->path() / "out");
+  result.err = ReadFile(capture_->path() / "err");
+  return result;
 }
 
 CommandResult RunCommand(const fs::path& program, const std::vector<std::string>& arguments,
-                         const std::vector<std::string>& environment,
-                         const fs::path& workingFolder) {
-  return Command(program, arguments, environment, workingFolder).Finish();
+                         const std::vector<std::string>& environment, const fs::path& workingFolder,
+                         int timeoutSeconds) {
+  return Command(program, arguments, environment, workingFolder).Finish(timeoutSeconds);
 }
 
 bool WaitUntil(const std::function<bool()>& done, int timeoutSeconds) {

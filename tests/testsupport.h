@@ -45,12 +45,14 @@ Tree ReadTree(const std::filesystem::path& root);
 // process, so it is set on the first call, before anything is trashed, and never changed.
 const std::filesystem::path& ProcessDataHome();
 
-// Another program run as a person runs it from a terminal: its output and error text kept, the
-// environment the test's own with some variables set or replaced ("NAME=value") or removed
-// ("NAME"), in a working folder of the test's choice. A program still running when the object
-// goes away is killed.
+// Another program run as a person runs it from a terminal (found on PATH when its name holds no
+// "/"), with nothing to read, its output and error text kept, the environment the test's own
+// with some variables set or replaced ("NAME=value") or removed ("NAME"), in a working folder
+// of the test's choice. It runs in a process group of its own: one that overstays its time, or
+// is still running when the object goes away, is killed with what it started in that group.
 struct CommandResult {
-  int status = -1;  // the exit status; -1 when it had to be killed
+  int status = -1;  // the exit status; -1 when it did not start, was killed or died of a signal
+  bool timedOut = false;
   std::string out;
   std::string err;
 };
@@ -69,14 +71,17 @@ class Command {
   CommandResult Finish(int timeoutSeconds = 120);
 
  private:
+  void Kill();
+
   std::unique_ptr<TempFolder> capture_;
   int pid_ = -1;
   std::optional<int> status_;
+  std::string startError_;
 };
 CommandResult RunCommand(const std::filesystem::path& program,
                          const std::vector<std::string>& arguments,
                          const std::vector<std::string>& environment = {},
-                         const std::filesystem::path& workingFolder = {});
+                         const std::filesystem::path& workingFolder = {}, int timeoutSeconds = 120);
 
 // Polls until done() holds or timeoutSeconds pass; returns done()'s last answer.
 bool WaitUntil(const std::function<bool()>& done, int timeoutSeconds = 60);

@@ -2,28 +2,20 @@
 // cpack packs from the same install rules. Each holds exactly the expected files, a polkit action
 // naming the program where it lies, and a program that runs a job when started through the link
 // in bin/.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <map>
 #include <sstream>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "tests/testsupport.h"
 
-extern char** environ;
-
 namespace fs = std::filesystem;
+using testing_support::CommandResult;
 using testing_support::ReadFile;
 using testing_support::ReadTree;
 using testing_support::TempFolder;
@@ -36,79 +28,19 @@ namespace {
 const fs::path kBuildFolder = ZORBEL_BUILD_DIR;
 constexpr char kPolicyFile[] = "share/polkit-1/actions/org.olvandi.quorvane.policy";
 
-struct Outcome {
-  int exitCode = -1;  // -1: not started, killed, or ended by a signal
-  bool timedOut = false;
-  std::string output;  // stdout and stderr together
-};
-
-// Runs a command found on PATH or by its path, with stdin empty and the output collected; the
-// environment is this process's with `overrides` ("NAME=value") put in place of any entry of
-// that name. A command still running after `limit` is killed with everything it started.
-Outcome RunCommand(const std::vector<std::string>& command,
-                   const std::vector<std::string>& overrides = {},
-                   std::chrono::seconds limit = std::chrono::seconds(300)) {
-  std::vector<std::string> environment;
-  for (char** entry = environ; *entry; ++entry) {
-    const std::string_view text = *entry;
-    const bool replaced = std::any_of(overrides.begin(), overrides.end(), [&](const auto& o) {
-      return text.substr(0, text.find('=') + 1) == o.substr(0, o.find('=') + 1);
-    });
-    if (!replaced) environment.emplace_back(text);
-  }
-  environment.insert(environment.end(), overrides.begin(), overrides.end());
-  std::vector<char*> envp;
-  for (auto& entry : environment) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> args = command;
-  std::vector<char*> argv;
-  for (auto& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-
-  TempFolder scratch;
-  const fs::path log = scratch / "output";
-  posix_spawn_file_actions_t files;
-  posix_spawn_file_actions_init(&files);
-  posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&files, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_adddup2(&files, 1, 2);
-  // A process group of its own, so a timeout stops what the command started too.
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  pid_t pid = 0;
-  const int spawned = posix_spawnp(&pid, argv[0], &files, &attributes, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&files);
-  posix_spawnattr_destroy(&attributes);
-  Outcome outcome;
-  if (spawned != 0) {
-    outcome.output = "cannot start " + command[0] + ": " + std::strerror(spawned);
-    return outcome;
-  }
-
-  int status = 0;
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(-pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      outcome.timedOut = true;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  if (!outcome.timedOut && WIFEXITED(status)) outcome.exitCode = WEXITSTATUS(status);
-  outcome.output = ReadFile(log);
-  return outcome;
+// A command by its words: the program (on PATH or by its path), then its arguments.
+CommandResult RunWords(const std::vector<std::string>& command,
+                       const std::vector<std::string>& overrides = {}, int limitSeconds = 300) {
+  return testing_support::RunCommand(command.front(), {command.begin() + 1, command.end()},
+                                     overrides, {}, limitSeconds);
 }
 
-std::string Describe(const std::vector<std::string>& command, const Outcome& outcome) {
+std::string Describe(const std::vector<std::string>& command, const CommandResult& outcome) {
   std::string text;
   for (const auto& word : command) text += word + " ";
   text += outcome.timedOut ? "was stopped after its time limit"
-                           : "ended with " + std::to_string(outcome.exitCode);
-  return text + ":\n" + outcome.output;
+                           : "ended with " + std::to_string(outcome.status);
+  return text + ":\n" + outcome.out + outcome.err;
 }
 
 // One line of output without its line feed.
@@ -201,8 +133,8 @@ const Layout& InstalledTree() {
     Layout made{folder / "prefix", folder / "prefix", {}, {}};
     const std::vector<std::string> install{ZORBEL_CMAKE, "--install", kBuildFolder.string(),
                                            "--prefix", made.prefix.string()};
-    const Outcome installed = RunCommand(install);
-    if (installed.exitCode != 0)
+    const CommandResult installed = RunWords(install);
+    if (installed.status != 0)
       made.failure = Describe(install, installed);
     else
       made.listing = ListFolder(made.root);
@@ -229,27 +161,27 @@ const Package& DebPackage() {
                                         (kBuildFolder / "CPackConfig.cmake").string(),
                                         "-B",
                                         (folder / "packages").string()};
-    const Outcome packed = RunCommand(pack);
-    if (packed.exitCode != 0) {
+    const CommandResult packed = RunWords(pack);
+    if (packed.status != 0) {
       made.layout.failure = Describe(pack, packed);
       return made;
     }
     for (const auto& entry : fs::directory_iterator(folder / "packages"))
       if (entry.path().extension() == ".deb") made.file = entry.path();
     if (made.file.empty()) {
-      made.layout.failure = "cpack made no .deb:\n" + packed.output;
+      made.layout.failure = "cpack made no .deb:\n" + packed.out + packed.err;
       return made;
     }
     const std::vector<std::string> list{"dpkg-deb", "-c", made.file.string()};
-    const Outcome listed = RunCommand(list);
+    const CommandResult listed = RunWords(list);
     const std::vector<std::string> unpack{"dpkg-deb", "-x", made.file.string(),
                                           (folder / "unpacked").string()};
-    const Outcome unpacked = RunCommand(unpack);
-    if (listed.exitCode != 0)
+    const CommandResult unpacked = RunWords(unpack);
+    if (listed.status != 0)
       made.layout.failure = Describe(list, listed);
-    else if (unpacked.exitCode != 0)
+    else if (unpacked.status != 0)
       made.layout.failure = Describe(unpack, unpacked);
-    made.layout.listing = ListPackage(listed.output);
+    made.layout.listing = ListPackage(listed.out);
     made.layout.root = folder / "unpacked/usr";
     return made;
   }();
@@ -302,9 +234,9 @@ TEST_P(Installed, PolicyLetsPkexecStartTheInstalledProgram) {
 TEST_P(Installed, ManPagesAreTheWrittenPagesCompressed) {
   for (const char* page : {"zorbel.1", "zorbel-submit.1"}) {
     const fs::path installed = layout().root / "share/man/man1" / (std::string(page) + ".gz");
-    const Outcome unpacked = RunCommand({"gzip", "-dc", installed.string()});
-    ASSERT_EQ(unpacked.exitCode, 0) << unpacked.output;
-    EXPECT_EQ(unpacked.output, ReadFile(fs::path(ZORBEL_MAN_DIR) / page)) << page;
+    const CommandResult unpacked = RunWords({"gzip", "-dc", installed.string()});
+    ASSERT_EQ(unpacked.status, 0) << unpacked.err;
+    EXPECT_EQ(unpacked.out, ReadFile(fs::path(ZORBEL_MAN_DIR) / page)) << page;
   }
 }
 
@@ -324,21 +256,31 @@ TEST_P(Installed, ProgramStartedThroughTheLinkRunsAJob) {
   fs::create_directory(root / "runtime");
   fs::permissions(root / "runtime", fs::perms::owner_all, fs::perm_options::replace);
 
-  const Outcome run = RunCommand(
-      {link.string(), "createnumberedcopy", "autoclose"},
-      {"XDG_CONFIG_HOME=" + (root / "config").string(), "XDG_DATA_HOME=" + (root / "data").string(),
-       "XDG_RUNTIME_DIR=" + (root / "runtime").string(), "HOME=" + (root / "home").string(),
-       "QT_QPA_PLATFORM=offscreen"},
-      std::chrono::seconds(60));
+  const std::vector<std::string> environment{
+      "XDG_CONFIG_HOME=" + (root / "config").string(), "XDG_DATA_HOME=" + (root / "data").string(),
+      "XDG_RUNTIME_DIR=" + (root / "runtime").string(), "HOME=" + (root / "home").string(),
+      "QT_QPA_PLATFORM=offscreen"};
+  const CommandResult run =
+      RunWords({link.string(), "createnumberedcopy", "autoclose"}, environment, 60);
   // Off screen an error box waits for a click that never comes, such as the one for a language
   // file that does not load.
   ASSERT_FALSE(run.timedOut) << "zorbel did not end and was stopped; is an error box waiting?\n"
-                             << run.output;
-  ASSERT_EQ(run.exitCode, 0) << run.output;
+                             << run.err;
+  ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(ReadTree(root / "out"),
             Tree({{"photo.jpg", "A"}, {"photo (2).jpg", "B"}, {"x.txt", "x"}}));
   EXPECT_EQ(ReadFile(settings / "settings.ini"),
             "[Settings]\nAction=0\nLanguageFile=German.lang.txt\n");
+
+  // zorbel-submit beside the link finds the same program and settings folder.
+  const CommandResult submitted =
+      RunWords({(layout().root / "bin/zorbel-submit").string(), "--wait", "--autoclose", "--tree",
+                (root / "tree").string(), (root / "a").string()},
+               environment, 60);
+  ASSERT_EQ(submitted.status, 0) << submitted.err;
+  EXPECT_EQ(submitted.out, "zorbel-submit: the run completed\n");
+  EXPECT_EQ(ReadTree(root / "tree"),
+            Tree({{"photo.jpg", "A"}, {"2019", "<dir>"}, {"2019/x.txt", "x"}}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, Installed,
@@ -355,11 +297,11 @@ class DebFile : public ::testing::Test {
 
   // A field of the package's control file.
   static std::string Field(const std::string& name) {
-    const Outcome field = RunCommand({"dpkg-deb", "-f", DebPackage().file.string(), name});
-    return FirstLine(field.output);
+    const CommandResult field = RunWords({"dpkg-deb", "-f", DebPackage().file.string(), name});
+    return FirstLine(field.out);
   }
   static std::string Architecture() {
-    return FirstLine(RunCommand({"dpkg", "--print-architecture"}).output);
+    return FirstLine(RunWords({"dpkg", "--print-architecture"}).out);
   }
 };
 
