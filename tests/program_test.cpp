@@ -2,14 +2,16 @@
 // the outcome read back from the output folder and the Action mark.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
+#include <string_view>
 #include <thread>
 
 #include "tests/testsupport.h"
@@ -41,16 +43,28 @@ bool SendClose(const fs::path& runtime, pid_t pid) {
   return sent;
 }
 
-// Runs the program with the given arguments and an extra environment; returns its exit code,
-// or -1 when it had to be killed because it did not end in time. closeIn: the runtime folder
-// through which to ask its window to close once closeWhenGone no longer exists (empty: leave
-// the window alone).
+std::string_view NameOf(std::string_view entry) { return entry.substr(0, entry.find('=')); }
+
+// Runs in the started child just before it becomes the program; false ends it with kSetupFailed.
+using ChildSetup = std::function<bool()>;
+constexpr int kSetupFailed = 125;
+
+// Runs the program with the given arguments and the test's environment changed by the entries
+// given ("NAME=value" sets, a bare "NAME" removes); returns its exit code, or -1 when it had to
+// be killed because it did not end in time. closeIn: the runtime folder through which to ask its
+// window to close once closeWhenGone no longer exists (empty: leave the window alone).
 int RunProgram(const fs::path& program, const std::vector<std::string>& arguments,
                const std::vector<std::string>& environment, const fs::path& closeIn = {},
-               const fs::path& closeWhenGone = {}) {
+               const fs::path& closeWhenGone = {}, const ChildSetup& setup = {}) {
   std::vector<std::string> env;
-  for (char** entry = environ; *entry; ++entry) env.emplace_back(*entry);
-  env.insert(env.end(), environment.begin(), environment.end());
+  for (char** entry = environ; *entry; ++entry) {
+    const bool changed =
+        std::any_of(environment.begin(), environment.end(),
+                    [&](const std::string& e) { return NameOf(e) == NameOf(*entry); });
+    if (!changed) env.emplace_back(*entry);
+  }
+  for (const auto& entry : environment)
+    if (entry.find('=') != std::string::npos) env.push_back(entry);
   std::vector<char*> envp;
   for (auto& entry : env) envp.push_back(entry.data());
   envp.push_back(nullptr);
@@ -59,9 +73,13 @@ int RunProgram(const fs::path& program, const std::vector<std::string>& argument
   std::vector<char*> argv;
   for (auto& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
-  pid_t pid = 0;
-  if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0)
-    return -1;
+  const pid_t pid = ::fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    if (setup && !setup()) ::_exit(kSetupFailed);
+    ::execve(program.c_str(), argv.data(), envp.data());
+    ::_exit(127);
+  }
   int status = 0;
   bool closeSent = closeIn.empty();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
