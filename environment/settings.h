@@ -9,7 +9,8 @@
 inline constexpr const char* kSettingsFileName = "settings.ini";
 
 // The portable folder (the executable's own, when a settings.ini stands there), else
-// <user config>/<company>/<product>, created one level at a time, failures ignored.
+// <user config>/<company>/<product>, created one level at a time (for the acting user),
+// failures ignored.
 std::filesystem::path LocateSettingsFolder(const std::filesystem::path& executable,
                                            const std::string& companyName,
                                            const std::string& productName);

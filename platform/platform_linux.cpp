@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <linux/fs.h>
-#include <pwd.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -215,14 +214,6 @@ fs::path ExecutablePath() {
   fs::path self = fs::read_symlink("/proc/self/exe", error);
   if (error) ThrowSystemError(error.value());
   return self;
-}
-
-fs::path UserConfigFolder() {
-  if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && config[0] == '/')
-    return config;
-  if (const char* home = std::getenv("HOME"); home && *home) return fs::path(home) / ".config";
-  if (const passwd* user = ::getpwuid(::geteuid())) return fs::path(user->pw_dir) / ".config";
-  return {};
 }
 
 std::string ReadFile(const fs::path& file) {
