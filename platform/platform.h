@@ -50,6 +50,10 @@ std::filesystem::path RuntimeFolder();
 // home the user database gives for that user.
 std::filesystem::path UserConfigFolder();
 std::filesystem::path UserDataFolder();
+// Once, first thing in main, before GLib or Qt is used and before any thread starts: on behalf
+// of another user, lets MoveToTrash use that user's Trash (GLib takes the home and data folder
+// it trashes to once per process). The process's environment stays as it was.
+void UseActingUserTrash();
 // Whole file as bytes; throws Error with the system's message.
 std::string ReadFile(const std::filesystem::path& file);
 // Replaces the file's content at once: a new file beside it, renamed over the old one. The
@@ -108,7 +112,9 @@ void CopyLink(const std::filesystem::path& from, const std::filesystem::path& to
 bool ProbeNewFile(const std::filesystem::path& file);
 
 // ----- the desktop Trash ----------------------------------------------------------------------
-// Throws Error with the desktop's message when the Trash refuses.
+// On behalf of another user, after UseActingUserTrash, the home Trash is that user's and what is
+// made in it belongs to the user; the trashed entry keeps its owner. Throws Error with the
+// desktop's message when the Trash refuses.
 void MoveToTrash(const std::filesystem::path& path);
 
 }  // namespace platform
