@@ -4,9 +4,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "window/zorbelmain.h"
 
 int main(int argc, char** argv) {
+  // Before GLib or Qt is used and before any thread starts: started through pkexec or sudo,
+  // a moved source goes to the invoking user's Trash.
+  platform::UseActingUserTrash();
   QApplication app(argc, argv);
   QApplication::setApplicationDisplayName("Quorvane");
   // The taskbar entry and its progress belong to zorbel.desktop.

@@ -24,9 +24,10 @@ std::filesystem::path LocateSettingsFolder(const std::filesystem::path& executab
   if (folder == executable.parent_path()) return folder;
 
   // One level at a time; a folder that exists already, or cannot be made, is no error here:
-  // reading a missing settings.ini simply finds no job.
-  platform::CreateFolder(config / companyName);
-  platform::CreateFolder(config / companyName / productName);
+  // reading a missing settings.ini simply finds no job. Made on behalf of another user, the
+  // folders are that user's, so the user's own front end can write there.
+  platform::CreateUserFolder(config / companyName);
+  platform::CreateUserFolder(config / companyName / productName);
   return folder;
 }
 

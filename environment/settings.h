@@ -15,7 +15,7 @@ std::filesystem::path SettingsFolderFor(const std::filesystem::path& executable,
                                         const std::string& productName,
                                         const std::filesystem::path& userConfig);
 // SettingsFolderFor with the user's configuration folder; the per-user folder is created one
-// level at a time, failures ignored.
+// level at a time (for the acting user), failures ignored.
 std::filesystem::path LocateSettingsFolder(const std::filesystem::path& executable,
                                            const std::string& companyName,
                                            const std::string& productName);

@@ -1,5 +1,6 @@
 // Whose folders the program uses. Started through pkexec or sudo it runs as root for the user who
 // asked; that user's settings, Trash and runtime folder are the ones the front end shares.
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -62,7 +63,48 @@ bool IsPrivateFolder(const fs::path& folder, uid_t owner) {
   return S_ISDIR(info.st_mode) && info.st_uid == owner && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
+// A folder, links followed, that the user owns.
+bool IsOwnedFolder(const char* folder, uid_t owner) {
+  struct stat info {};
+  return ::stat(folder, &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == owner;
+}
+
+// One of the user's base folders by the XDG rule: the variable's folder when it is absolute,
+// else <home>/<underHome>. On behalf of another user the variable may be root's own (sudo -E
+// keeps it), so it counts only when it names a folder that user owns; the home is the one from
+// the user database, never root's HOME.
+fs::path UserBaseFolder(const char* variable, const char* underHome) {
+  const Account user = ActingUser();
+  const char* value = std::getenv(variable);
+  const bool absolute = value && value[0] == '/';
+  if (!user.onBehalf) {
+    if (absolute) return value;
+    if (const char* home = std::getenv("HOME"); home && *home) return fs::path(home) / underHome;
+  } else if (absolute && IsOwnedFolder(value, user.uid)) {
+    return value;
+  }
+  if (user.home.empty()) return {};
+  return user.home / underHome;
+}
+
 }  // namespace
+
+fs::path UserConfigFolder() { return UserBaseFolder("XDG_CONFIG_HOME", ".config"); }
+
+fs::path UserDataFolder() { return UserBaseFolder("XDG_DATA_HOME", ".local/share"); }
+
+bool CreateUserFolder(const fs::path& folder, bool ownerOnly) {
+  if (::mkdir(folder.c_str(), ownerOnly ? 0700 : 0777) != 0) return false;
+  const Account user = ActingUser();
+  if (!user.onBehalf) return true;
+  // Handed over through a descriptor of the folder just made, never by following a name that
+  // may have been swapped meanwhile; a folder that cannot be handed over does not stay root's.
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  const bool handedOver = fd >= 0 && ::fchown(fd, user.uid, user.gid) == 0;
+  if (fd >= 0) ::close(fd);
+  if (!handedOver) ::rmdir(folder.c_str());
+  return handedOver;
+}
 
 fs::path RuntimeFolder() {
   const Account user = ActingUser();

@@ -44,8 +44,16 @@ Account ActingUser();
 // Where that user's close endpoints live: $XDG_RUNTIME_DIR (/run/user/<uid> on behalf of
 // another user) when it is private to the user, else <tmp>/zorbel-<uid>, made 0700. Throws Error.
 std::filesystem::path RuntimeFolder();
-// The user's configuration folder ($XDG_CONFIG_HOME, else $HOME/.config); empty if unknown.
+// The acting user's configuration folder ($XDG_CONFIG_HOME, else $HOME/.config) and data folder
+// ($XDG_DATA_HOME, else $HOME/.local/share); empty if unknown. On behalf of another user the
+// variable counts only when it names a folder that user owns, and the fallback is below the
+// home the user database gives for that user.
 std::filesystem::path UserConfigFolder();
+std::filesystem::path UserDataFolder();
+// Once, first thing in main, before GLib or Qt is used and before any thread starts: on behalf
+// of another user, lets MoveToTrash use that user's Trash (GLib takes the home and data folder
+// it trashes to once per process). The process's environment stays as it was.
+void UseActingUserTrash();
 // Whole file as bytes; throws Error with the system's message.
 std::string ReadFile(const std::filesystem::path& file);
 // Replaces the file's content at once: a new file beside it, renamed over the old one. The
@@ -70,6 +78,9 @@ std::filesystem::path ResolvedFolder(const std::filesystem::path& path);
 // ----- folders ------------------------------------------------------------------------------
 // One level; false when it could not be made (including when it exists).
 bool CreateFolder(const std::filesystem::path& folder);
+// One level, like CreateFolder, made 0700 with ownerOnly; made on behalf of another user, it
+// belongs to that user, whose own programs must be able to write there later.
+bool CreateUserFolder(const std::filesystem::path& folder, bool ownerOnly = false);
 // With all missing parents; throws Error.
 void CreateFolders(const std::filesystem::path& folder);
 
@@ -101,7 +112,9 @@ void CopyLink(const std::filesystem::path& from, const std::filesystem::path& to
 bool ProbeNewFile(const std::filesystem::path& file);
 
 // ----- the desktop Trash ----------------------------------------------------------------------
-// Throws Error with the desktop's message when the Trash refuses.
+// On behalf of another user, after UseActingUserTrash, the home Trash is that user's and what is
+// made in it belongs to the user; the trashed entry keeps its owner. Throws Error with the
+// desktop's message when the Trash refuses.
 void MoveToTrash(const std::filesystem::path& path);
 
 }  // namespace platform

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <linux/fs.h>
-#include <pwd.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,7 +16,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <random>
+#include <string_view>
 
 #include "platform/platform.h"
 
@@ -217,14 +218,6 @@ fs::path ExecutablePath() {
   return self;
 }
 
-fs::path UserConfigFolder() {
-  if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && config[0] == '/')
-    return config;
-  if (const char* home = std::getenv("HOME"); home && *home) return fs::path(home) / ".config";
-  if (const passwd* user = ::getpwuid(::geteuid())) return fs::path(user->pw_dir) / ".config";
-  return {};
-}
-
 std::string ReadFile(const fs::path& file) {
   // Non-blocking, so a FIFO planted under a settings or language name cannot stall the start.
   Fd fd(OpenRetrying(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY));
@@ -418,12 +411,83 @@ bool ProbeNewFile(const fs::path& file) {
   return true;
 }
 
+namespace {
+
+std::optional<std::string> Variable(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? std::optional<std::string>(value) : std::nullopt;
+}
+
+void Restore(const char* name, const std::optional<std::string>& value) {
+  if (value)
+    ::setenv(name, value->c_str(), 1);
+  else
+    ::unsetenv(name);
+}
+
+// The acting user's home Trash, when GLib trashes to it on that user's behalf (see
+// UseActingUserTrash); empty otherwise. GIO running as root would make the Trash folders root's;
+// here the missing ones are made for the user first, whether or not this entry goes there.
+fs::path PrepareUserTrash(const Account& user) {
+  if (!user.onBehalf) return {};
+  const fs::path data = g_get_user_data_dir();
+  if (data.empty() || data != UserDataFolder()) return {};
+  const fs::path trash = data / "Trash";
+  // The data folder's parent only matters for <home>/.local/share; elsewhere it exists.
+  for (const fs::path& level : {data.parent_path(), data, trash, trash / "files", trash / "info"})
+    CreateUserFolder(level, true);
+  return trash;
+}
+
+// GIO writes each .trashinfo as root, readable by root alone: the user's desktop could neither
+// list nor restore the entry. Every such file in the user's info folder is handed over; a link,
+// or a file with a second name that might lie elsewhere, is left alone. The entry is in the Trash
+// by now, so a file that cannot be handed over does not make the move a failure.
+void HandOverInfoFiles(const fs::path& trash, const Account& user) {
+  const fs::path info = trash / "info";
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(info.c_str()), ::closedir);
+  if (!dir) return;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    if (!std::string_view(entry->d_name).ends_with(".trashinfo")) continue;
+    Fd file(::openat(::dirfd(dir.get()), entry->d_name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat state {};
+    if (!file || ::fstat(file.get(), &state) != 0) continue;
+    if (S_ISREG(state.st_mode) && state.st_uid == ::geteuid() && state.st_nlink == 1)
+      ::fchownat(file.get(), "", user.uid, user.gid, AT_EMPTY_PATH);
+  }
+}
+
+}  // namespace
+
+void UseActingUserTrash() {
+  const Account user = ActingUser();
+  if (!user.onBehalf) return;
+  const fs::path data = UserDataFolder();
+  if (user.home.empty() || data.empty()) return;
+  // g_file_trash picks the home Trash by comparing with g_get_home_dir() and puts it below
+  // g_get_user_data_dir(); GLib reads both from the environment on first use and keeps them.
+  // Shown the user's folders just for that first use, it keeps those, while Qt and everything
+  // else still find root's HOME and write no root-owned caches into the user's home.
+  const std::optional<std::string> home = Variable("HOME"), dataHome = Variable("XDG_DATA_HOME");
+  ::setenv("HOME", user.home.c_str(), 1);
+  ::setenv("XDG_DATA_HOME", data.c_str(), 1);
+  g_get_home_dir();
+  g_get_user_data_dir();
+  Restore("HOME", home);
+  Restore("XDG_DATA_HOME", dataHome);
+}
+
 void MoveToTrash(const fs::path& path) {
+  const Account user = ActingUser();
+  const fs::path userTrash = PrepareUserTrash(user);
   GFile* file = g_file_new_for_path(path.c_str());
   GError* error = nullptr;
   const gboolean trashed = g_file_trash(file, nullptr, &error);
   g_object_unref(file);
-  if (trashed) return;
+  if (trashed) {
+    if (!userTrash.empty()) HandOverInfoFiles(userTrash, user);
+    return;
+  }
   std::string message = error ? error->message : "The Trash refused the folder";
   const int code = error && error->domain == G_IO_ERROR ? error->code : 0;
   if (error) g_error_free(error);

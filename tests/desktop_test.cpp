@@ -24,34 +24,13 @@
 #include "tests/testsupport.h"
 
 namespace fs = std::filesystem;
+using testing_support::ScopedEnv;
 using testing_support::TempFolder;
 
 namespace {
 
 constexpr char kClose[] = "1025 8687639 8687639\n";
 constexpr uid_t kStranger = 65534;
-
-// Sets an environment variable for one test and puts the old value back.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value)
-      ::setenv(name, value->c_str(), 1);
-    else
-      ::unsetenv(name);
-  }
-  ~ScopedEnv() {
-    if (old_)
-      ::setenv(name_, old_->c_str(), 1);
-    else
-      ::unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 // Counts the close requests the endpoint reports from its thread.
 class CloseCounter {

@@ -1,15 +1,21 @@
 // The built program started as the front end starts it: files written, switch words given, and
 // the outcome read back from the output folder and the Action mark.
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
+#include <optional>
+#include <string_view>
 #include <thread>
 
 #include "tests/testsupport.h"
@@ -41,16 +47,28 @@ bool SendClose(const fs::path& runtime, pid_t pid) {
   return sent;
 }
 
-// Runs the program with the given arguments and an extra environment; returns its exit code,
-// or -1 when it had to be killed because it did not end in time. closeIn: the runtime folder
-// through which to ask its window to close once closeWhenGone no longer exists (empty: leave
-// the window alone).
+std::string_view NameOf(std::string_view entry) { return entry.substr(0, entry.find('=')); }
+
+// Runs in the started child just before it becomes the program; false ends it with kSetupFailed.
+using ChildSetup = std::function<bool()>;
+constexpr int kSetupFailed = 125;
+
+// Runs the program with the given arguments and the test's environment changed by the entries
+// given ("NAME=value" sets, a bare "NAME" removes); returns its exit code, or -1 when it had to
+// be killed because it did not end in time. closeIn: the runtime folder through which to ask its
+// window to close once closeWhenGone no longer exists (empty: leave the window alone).
 int RunProgram(const fs::path& program, const std::vector<std::string>& arguments,
                const std::vector<std::string>& environment, const fs::path& closeIn = {},
-               const fs::path& closeWhenGone = {}) {
+               const fs::path& closeWhenGone = {}, const ChildSetup& setup = {}) {
   std::vector<std::string> env;
-  for (char** entry = environ; *entry; ++entry) env.emplace_back(*entry);
-  env.insert(env.end(), environment.begin(), environment.end());
+  for (char** entry = environ; *entry; ++entry) {
+    const bool changed =
+        std::any_of(environment.begin(), environment.end(),
+                    [&](const std::string& e) { return NameOf(e) == NameOf(*entry); });
+    if (!changed) env.emplace_back(*entry);
+  }
+  for (const auto& entry : environment)
+    if (entry.find('=') != std::string::npos) env.push_back(entry);
   std::vector<char*> envp;
   for (auto& entry : env) envp.push_back(entry.data());
   envp.push_back(nullptr);
@@ -59,9 +77,13 @@ int RunProgram(const fs::path& program, const std::vector<std::string>& argument
   std::vector<char*> argv;
   for (auto& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
-  pid_t pid = 0;
-  if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0)
-    return -1;
+  const pid_t pid = ::fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    if (setup && !setup()) ::_exit(kSetupFailed);
+    ::execve(program.c_str(), argv.data(), envp.data());
+    ::_exit(127);
+  }
   int status = 0;
   bool closeSent = closeIn.empty();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -144,6 +166,194 @@ TEST_F(Program, FailedActionWriteIsSaid) {
   EXPECT_EQ(RunProgram(program, {"move", "autoclose"}, environment, root / "runtime",
                        settings / "settings.ini"),
             1);
+}
+
+// ----- root started through sudo on behalf of a user -----------------------------------------
+
+// A user of the test's own, known to the program only: the program runs in a mount namespace
+// of its own in which a copy of /etc/passwd naming the user is bound over the real one, so no
+// account is ever made on the machine.
+constexpr uid_t kUser = 4242;
+
+struct stat StatOf(const fs::path& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) info.st_uid = info.st_gid = static_cast<uid_t>(-1);
+  return info;
+}
+
+// Hands an entry, and everything below a folder, to the user.
+void GiveToUser(const fs::path& path) {
+  if (::lchown(path.c_str(), kUser, kUser) != 0) ADD_FAILURE() << "chown " << path;
+  if (fs::is_directory(fs::symlink_status(path)))
+    for (const auto& entry : fs::recursive_directory_iterator(path))
+      if (::lchown(entry.path().c_str(), kUser, kUser) != 0) ADD_FAILURE() << "chown " << entry;
+}
+
+fs::path UserFolder(const fs::path& folder) {
+  fs::create_directories(folder);
+  GiveToUser(folder);
+  return folder;
+}
+
+class OnBehalfProgram : public Program {
+ protected:
+  fs::path userHome = root / "home/zorbeltest";
+  fs::path rootHome = root / "roothome";
+  std::string passwd = (root / "passwd").string();
+
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to stand for a sudo start";
+    Program::SetUp();
+    WriteFile(passwd, ReadFile("/etc/passwd") + "zorbeltest:x:" + std::to_string(kUser) + ":" +
+                          std::to_string(kUser) + ":zorbel test:" + userHome.string() +
+                          ":/usr/sbin/nologin\n");
+    fs::create_directories(rootHome);
+    fs::create_directories(root / "tmp");
+    UserFolder(userHome);
+    UserFolder(userHome / ".config");
+    // The user's own sources, on the file system of the user's home.
+    for (const char* source : {"a", "b"}) GiveToUser(root / source);
+  }
+
+  // Starts the program as sudo would for the user, with root's HOME; extra entries change the
+  // environment further. Its exit code, or nothing when the user could not be made known to it.
+  std::optional<int> RunForUser(const std::vector<std::string>& arguments,
+                                const std::vector<std::string>& extra = {}) {
+    // Root's caches (the sound theme's) go elsewhere, so root's home shows only what the run
+    // put there.
+    std::vector<std::string> environment{"SUDO_UID=" + std::to_string(kUser),
+                                         "PKEXEC_UID",
+                                         "HOME=" + rootHome.string(),
+                                         "XDG_CONFIG_HOME",
+                                         "XDG_DATA_HOME",
+                                         "XDG_RUNTIME_DIR",
+                                         "XDG_CACHE_HOME=" + (root / "cache").string(),
+                                         "TMPDIR=" + (root / "tmp").string(),
+                                         "QT_QPA_PLATFORM=offscreen"};
+    environment.insert(environment.end(), extra.begin(), extra.end());
+    const char* passwdCopy = passwd.c_str();
+    const int code = RunProgram(program, arguments, environment, {}, {}, [passwdCopy] {
+      return ::unshare(CLONE_NEWNS) == 0 &&
+             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+             ::mount(passwdCopy, "/etc/passwd", nullptr, MS_BIND, nullptr) == 0;
+    });
+    if (code == kSetupFailed) return std::nullopt;
+    return code;
+  }
+
+  // Every entry below the folder, the folder too, owned by the user.
+  static void ExpectAllTheUsers(const fs::path& folder) {
+    EXPECT_EQ(StatOf(folder).st_uid, kUser) << folder;
+    for (const auto& entry : fs::recursive_directory_iterator(folder))
+      EXPECT_EQ(StatOf(entry.path()).st_uid, kUser) << entry.path();
+  }
+};
+
+constexpr char kNoNamespace[] = "cannot bind a passwd naming the test's user over /etc/passwd";
+
+// Where a case says the user's folders are, and what it adds to the environment.
+struct UserFolders {
+  fs::path config;
+  fs::path data;
+  std::vector<std::string> environment;
+};
+
+struct OnBehalfCase {
+  const char* name;
+  UserFolders (*prepare)(const fs::path& userHome, const fs::path& rootHome);
+};
+
+class OnBehalfMove : public OnBehalfProgram, public ::testing::WithParamInterface<OnBehalfCase> {};
+
+// The job is read from the user's settings folder and marked done there, the file staying the
+// user's; the moved sources land in the user's Trash, which the user can list and restore from;
+// root's home gets nothing.
+TEST_P(OnBehalfMove, UsesTheUsersSettingsAndTrash) {
+  const UserFolders folders = GetParam().prepare(userHome, rootHome);
+  const fs::path settings = folders.config / "Olvandi/Quorvane";
+  WriteJob(settings, "1");
+  GiveToUser(folders.config / "Olvandi");
+  ASSERT_EQ(::chmod((settings / "settings.ini").c_str(), 0600), 0);
+  const testing_support::Tree rootHomeBefore = ReadTree(rootHome);
+
+  const auto code = RunForUser({"move", "createnumberedcopy", "autoclose"}, folders.environment);
+  if (!code) GTEST_SKIP() << kNoNamespace;
+  ASSERT_EQ(*code, 0);
+
+  EXPECT_EQ(ReadTree(root / "out"),
+            Tree({{"photo.jpg", "A"}, {"photo (2).jpg", "B"}, {"x.txt", "x"}}));
+  EXPECT_EQ(ReadFile(settings / "settings.ini"), "[Settings]\nAction=0\n");
+  EXPECT_EQ(StatOf(settings / "settings.ini").st_uid, kUser);
+  EXPECT_EQ(StatOf(settings / "settings.ini").st_gid, kUser);
+  EXPECT_EQ(StatOf(settings / "settings.ini").st_mode & 07777, 0600u);
+
+  EXPECT_EQ(ReadTree(rootHome), rootHomeBefore);
+
+  const fs::path trash = folders.data / "Trash";
+  EXPECT_FALSE(fs::exists(root / "a"));
+  EXPECT_FALSE(fs::exists(root / "b"));
+  ASSERT_TRUE(fs::is_directory(trash / "files")) << "the sources went to the user's Trash";
+  EXPECT_EQ(ReadTree(trash / "files"), Tree({{"a", "<dir>"},
+                                             {"a/photo.jpg", "A"},
+                                             {"a/2019", "<dir>"},
+                                             {"a/2019/x.txt", "x"},
+                                             {"b", "<dir>"},
+                                             {"b/photo.jpg", "B"}}));
+  for (const char* source : {"a", "b"}) {
+    const fs::path info = trash / "info" / (std::string(source) + ".trashinfo");
+    EXPECT_NE(ReadFile(info).find("\nPath=" + (root / source).string() + "\n"), std::string::npos);
+    EXPECT_EQ(StatOf(info).st_uid, kUser);
+    EXPECT_EQ(StatOf(info).st_gid, kUser);
+    EXPECT_TRUE(StatOf(info).st_mode & S_IRUSR);
+  }
+  for (const fs::path& folder : {trash, trash / "files", trash / "info"})
+    EXPECT_EQ(StatOf(folder).st_mode & 07777, 0700u) << folder;
+  // Whatever the run made in the user's home (the Trash, the folders above it) is the user's.
+  ExpectAllTheUsers(userHome);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Folders, OnBehalfMove,
+    ::testing::Values(
+        // pkexec and plain sudo: nothing of the user's in the environment; the data folder
+        // below the user's home does not exist yet.
+        OnBehalfCase{"BelowTheUsersHome",
+                     [](const fs::path& userHome, const fs::path&) {
+                       return UserFolders{userHome / ".config", userHome / ".local/share", {}};
+                     }},
+        // sudo -E with the user's own folders kept.
+        OnBehalfCase{"UsersVariablesKept",
+                     [](const fs::path& userHome, const fs::path&) {
+                       const fs::path config = UserFolder(userHome / "settings");
+                       const fs::path data = UserFolder(userHome / "data");
+                       return UserFolders{config,
+                                          data,
+                                          {"XDG_CONFIG_HOME=" + config.string(),
+                                           "XDG_DATA_HOME=" + data.string()}};
+                     }},
+        // Variables naming root's folders are root's, not the user's.
+        OnBehalfCase{"RootsVariablesIgnored",
+                     [](const fs::path& userHome, const fs::path& rootHome) {
+                       fs::create_directories(rootHome / ".config");
+                       fs::create_directories(rootHome / ".local/share");
+                       return UserFolders{
+                           userHome / ".config",
+                           userHome / ".local/share",
+                           {"XDG_CONFIG_HOME=" + (rootHome / ".config").string(),
+                            "XDG_DATA_HOME=" + (rootHome / ".local/share").string()}};
+                     }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The user has never had a job: the settings folders made on the user's behalf are the user's,
+// so the user's own front end can write the first job there.
+TEST_F(OnBehalfProgram, MissingSettingsFoldersAreMadeForTheUser) {
+  const auto code = RunForUser({});
+  if (!code) GTEST_SKIP() << kNoNamespace;
+  ASSERT_EQ(*code, 0);
+  EXPECT_TRUE(fs::is_directory(userHome / ".config/Olvandi/Quorvane"));
+  ExpectAllTheUsers(userHome);
+  EXPECT_TRUE(fs::is_empty(rootHome)) << "nothing of root's";
+  EXPECT_FALSE(fs::exists(root / "out"));
 }
 
 }  // namespace

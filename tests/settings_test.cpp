@@ -1,9 +1,12 @@
 // settings.ini as the front end and the program share it, the settings folder's place, and the
 // text lookup.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <optional>
 
 #include "environment/inifile.h"
 #include "environment/settings.h"
@@ -13,6 +16,7 @@
 
 namespace fs = std::filesystem;
 using testing_support::ReadFile;
+using testing_support::ScopedEnv;
 using testing_support::TempFolder;
 using testing_support::WriteFile;
 
@@ -141,6 +145,145 @@ TEST(SettingsFolder, PerUserFoldersAreCreated) {
   EXPECT_TRUE(fs::is_directory(expected));
   // A second start finds them there already, which is no error.
   EXPECT_EQ(LocateSettingsFolder(folder / "bin/zorbel", "Olvandi", "Quorvane"), expected);
+}
+
+// ----- root started through pkexec or sudo on behalf of a user ------------------------------
+
+struct Invoker {
+  uid_t uid;
+  gid_t gid;
+  fs::path home;
+};
+
+// The system's "nobody" stands for the user who started the program.
+std::optional<Invoker> Nobody() {
+  const passwd* entry = ::getpwnam("nobody");
+  if (!entry) return std::nullopt;
+  return Invoker{entry->pw_uid, entry->pw_gid, entry->pw_dir};
+}
+
+struct stat StatOf(const fs::path& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) info.st_uid = info.st_gid = static_cast<uid_t>(-1);
+  return info;
+}
+
+class SettingsOnBehalf : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to stand for a sudo start";
+    if (!user) GTEST_SKIP() << "no user 'nobody' to act for";
+    sudo.emplace("SUDO_UID", std::to_string(user->uid));
+  }
+
+ public:
+  // A folder of the test's, handed to the user.
+  fs::path UserFolder(const fs::path& folder) const {
+    fs::create_directories(folder);
+    if (::chown(folder.c_str(), user->uid, user->gid) != 0) ADD_FAILURE() << "chown " << folder;
+    return folder;
+  }
+
+ protected:
+  const std::optional<Invoker> user = Nobody();
+  TempFolder folder;
+  // Root's own environment as sudo leaves it.
+  ScopedEnv home{"HOME", (folder / "root").string()};
+  ScopedEnv config{"XDG_CONFIG_HOME", std::nullopt};
+  ScopedEnv data{"XDG_DATA_HOME", std::nullopt};
+  std::optional<ScopedEnv> sudo;
+};
+
+struct UserFolderCase {
+  const char* name;
+  // Prepares what the variable names in the test's folder; no value leaves it unset.
+  std::optional<std::string> (*prepare)(const SettingsOnBehalf& test, const fs::path& folder);
+  bool taken;  // the variable's folder is the user's folder, else the one below the user's home
+};
+
+class UserFolderOnBehalf : public SettingsOnBehalf,
+                           public ::testing::WithParamInterface<UserFolderCase> {};
+
+// sudo -E may keep root's XDG variables: only a folder the user owns is the user's.
+TEST_P(UserFolderOnBehalf, VariableCountsOnlyForAFolderOfTheUser) {
+  struct Kind {
+    const char* variable;
+    fs::path (*folder)();
+    const char* belowHome;
+  };
+  for (const Kind& kind : {Kind{"XDG_CONFIG_HOME", platform::UserConfigFolder, ".config"},
+                           Kind{"XDG_DATA_HOME", platform::UserDataFolder, ".local/share"}}) {
+    SCOPED_TRACE(kind.variable);
+    const std::optional<std::string> value = GetParam().prepare(*this, folder / kind.variable);
+    ScopedEnv variable{kind.variable, value};
+    EXPECT_EQ(kind.folder(), GetParam().taken ? fs::path(*value) : user->home / kind.belowHome);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Variables, UserFolderOnBehalf,
+    ::testing::Values(UserFolderCase{"Unset",
+                                     [](const SettingsOnBehalf&, const fs::path&)
+                                         -> std::optional<std::string> { return std::nullopt; },
+                                     false},
+                      UserFolderCase{"Relative",
+                                     [](const SettingsOnBehalf& test,
+                                        const fs::path& folder) -> std::optional<std::string> {
+                                       test.UserFolder(folder);
+                                       return folder.relative_path().string();
+                                     },
+                                     false},
+                      UserFolderCase{"FolderOfRoot",
+                                     [](const SettingsOnBehalf&,
+                                        const fs::path& folder) -> std::optional<std::string> {
+                                       fs::create_directories(folder);
+                                       return folder.string();
+                                     },
+                                     false},
+                      UserFolderCase{"NoFolder",
+                                     [](const SettingsOnBehalf&, const fs::path& folder)
+                                         -> std::optional<std::string> { return folder.string(); },
+                                     false},
+                      UserFolderCase{"FolderOfTheUser",
+                                     [](const SettingsOnBehalf& test,
+                                        const fs::path& folder) -> std::optional<std::string> {
+                                       return test.UserFolder(folder).string();
+                                     },
+                                     true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Made by root, the settings folders and a rewritten settings.ini still belong to the user, whose
+// own front end writes the next job there.
+TEST_F(SettingsOnBehalf, FoldersMadeAndSettingsRewrittenStayTheUsers) {
+  const fs::path config = UserFolder(folder / "config");
+  ScopedEnv variable{"XDG_CONFIG_HOME", config.string()};
+  const fs::path settings = LocateSettingsFolder(folder / "bin/zorbel", "Olvandi", "Quorvane");
+  ASSERT_EQ(settings, config / "Olvandi/Quorvane");
+  for (const fs::path& made : {config / "Olvandi", settings}) {
+    EXPECT_TRUE(fs::is_directory(made)) << made;
+    EXPECT_EQ(StatOf(made).st_uid, user->uid) << made;
+    EXPECT_EQ(StatOf(made).st_gid, user->gid) << made;
+  }
+
+  const fs::path ini = settings / "settings.ini";
+  WriteFile(ini, "[Settings]\nAction=1\n");
+  ASSERT_EQ(::chown(ini.c_str(), user->uid, user->gid), 0);
+  ASSERT_EQ(::chmod(ini.c_str(), 0600), 0);
+  Settings(settings).WriteActionDone();
+  EXPECT_EQ(ReadFile(ini), "[Settings]\nAction=0\n");
+  EXPECT_EQ(StatOf(ini).st_uid, user->uid);
+  EXPECT_EQ(StatOf(ini).st_gid, user->gid);
+  EXPECT_EQ(StatOf(ini).st_mode & 07777, 0600u);
+}
+
+// Root started for itself keeps to its own environment, variable or not.
+TEST(SettingsFolder, NotOnBehalfTheEnvironmentDecides) {
+  TempFolder folder;
+  ScopedEnv home{"HOME", (folder / "home").string()};
+  ScopedEnv config{"XDG_CONFIG_HOME", std::nullopt};
+  EXPECT_EQ(platform::UserConfigFolder(), folder / "home/.config");
+  ScopedEnv data{"XDG_DATA_HOME", (folder / "anywhere").string()};
+  EXPECT_EQ(platform::UserDataFolder(), folder / "anywhere");
 }
 
 struct TranslateCase {

@@ -19,6 +19,13 @@ namespace fs = std::filesystem;
 
 namespace testing_support {
 
+namespace {
+// Tests started through sudo still run for root alone: the invoking user's own settings and
+// Trash are never the ones a test or the program it starts works on.
+[[maybe_unused]] const bool kForNoOtherUser =
+    unsetenv("PKEXEC_UID") == 0 && unsetenv("SUDO_UID") == 0;
+}  // namespace
+
 TempFolder::TempFolder() {
   std::string pattern = (fs::temp_directory_path() / "zorbel-test-XXXXXX").string();
   if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
@@ -34,6 +41,21 @@ TempFolder::~TempFolder() {
       fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
   }
   fs::remove_all(path_, ignored);
+}
+
+ScopedEnv::ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
+  if (const char* old = std::getenv(name)) old_ = old;
+  if (value)
+    setenv(name, value->c_str(), 1);
+  else
+    unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (old_)
+    setenv(name_, old_->c_str(), 1);
+  else
+    unsetenv(name_);
 }
 
 void WriteFile(const fs::path& file, const std::string& bytes) {

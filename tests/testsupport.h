@@ -27,6 +27,20 @@ class TempFolder {
   std::filesystem::path path_;
 };
 
+// Sets an environment variable (or removes it, given no value) for one test and puts the old
+// value back.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, std::optional<std::string> value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
 // Writes bytes to a file, creating its folders.
 void WriteFile(const std::filesystem::path& file, const std::string& bytes);
 std::string ReadFile(const std::filesystem::path& file);
