@@ -57,7 +57,8 @@ void UseActingUserTrash();
 // Whole file as bytes; throws Error with the system's message.
 std::string ReadFile(const std::filesystem::path& file);
 // Replaces the file's content at once: a new file beside it, renamed over the old one. The
-// old file's mode and owner carry over. Throws Error.
+// old file's mode and owner carry over; a file made new on behalf of another user (see
+// ActingUser) is that user's. Throws Error.
 void ReplaceFileContent(const std::filesystem::path& file, const std::string& content);
 
 // ----- tests on paths (never throw) ---------------------------------------------------------

@@ -257,6 +257,9 @@ void ReplaceFileContent(const fs::path& file, const std::string& content) {
       // Only root can give a file away; for anyone else the owner is already right.
       if (::geteuid() == 0 && ::fchown(fd.get(), old.st_uid, old.st_gid) != 0)
         ThrowSystemError(errno);
+    } else if (const Account user = ActingUser(); user.onBehalf) {
+      // A new file made for the user who asked is theirs, like the folders made for them.
+      if (::fchown(fd.get(), user.uid, user.gid) != 0) ThrowSystemError(errno);
     }
     if (::fsync(fd.get()) != 0) ThrowSystemError(errno);
     if (fd.Close() != 0) ThrowSystemError(errno);

@@ -157,6 +157,13 @@ int Submit(SubmitRequest request, std::ostream& out, std::ostream& err) {
 
   const fs::path folder = SettingsFolderOf(worker, request.admin);
   try {
+    // Level by level, so that under sudo every folder made is the invoking user's; whatever
+    // is still missing then is made once more in one go, for the system's reason of failure.
+    fs::path level;
+    for (const fs::path& part : folder) {
+      level /= part;
+      if (!platform::FolderExists(level)) platform::CreateUserFolder(level);
+    }
     platform::CreateFolders(folder);
   } catch (const platform::Error& error) {
     throw Refusal{kExitFailure, "cannot create " + folder.string() + ": " + error.what()};

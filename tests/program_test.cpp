@@ -356,4 +356,21 @@ TEST_F(OnBehalfProgram, MissingSettingsFoldersAreMadeForTheUser) {
   EXPECT_FALSE(fs::exists(root / "out"));
 }
 
+// zorbel-submit itself started through sudo: the job it writes, and the folders it makes for
+// it, are the user's, and the zorbel it starts reads that job and marks it done there.
+TEST_F(OnBehalfProgram, SubmittedThroughSudoEverythingStaysTheUsers) {
+  fs::copy_file(ZORBEL_SUBMIT_EXECUTABLE, root / "bin/zorbel-submit");
+  program = root / "bin/zorbel-submit";
+  const auto code = RunForUser(
+      {"--wait", "--autoclose", "--numbered", (root / "out").string(), (root / "a").string()});
+  if (!code) GTEST_SKIP() << kNoNamespace;
+  ASSERT_EQ(*code, 0);
+  EXPECT_EQ(ReadTree(root / "out"), Tree({{"photo.jpg", "A"}, {"x.txt", "x"}}));
+  const fs::path settings = userHome / ".config/Olvandi/Quorvane";
+  EXPECT_EQ(ReadFile(settings / "settings.ini"), "[Settings]\nAction=0\n");
+  EXPECT_TRUE(fs::exists(settings / "zorbel.txt"));
+  ExpectAllTheUsers(userHome);
+  EXPECT_TRUE(fs::is_empty(rootHome)) << "nothing of root's";
+}
+
 }  // namespace
