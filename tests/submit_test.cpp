@@ -394,6 +394,32 @@ TEST_F(Submitting, WindowClosedBeforeItsRunIsNotCompleted) {
   EXPECT_EQ(Action(settings), "not 0");
 }
 
+// With --admin the job goes where zorbel started through pkexec looks: pkexec keeps none of the
+// caller's variables, so the home's configuration folder, not $XDG_CONFIG_HOME. pkexec finds
+// its action by the program's real path, so that is what it is given. A stand-in pkexec that
+// clears the environment the same way runs the program here; the real one needs a polkit agent.
+TEST_F(Submitting, AdminStartsTheRealProgramThroughPkexec) {
+  const fs::path home = root / "home";
+  const fs::path log = root / "pkexec-arguments";
+  WriteFile(root / "fakebin/pkexec",
+            "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + log.string() +
+                "'\nexec env -i HOME=\"$HOME\" PKEXEC_UID=\"$(id -u)\" "
+                "XDG_RUNTIME_DIR=\"$XDG_RUNTIME_DIR\" QT_QPA_PLATFORM=offscreen \"$@\"\n");
+  fs::permissions(root / "fakebin/pkexec", fs::perms::owner_all);
+  environment.push_back("PATH=" + (root / "fakebin").string() + ":" + std::getenv("PATH"));
+  environment.push_back("HOME=" + home.string());
+  fs::create_directories(home);
+  fs::create_symlink(bin, root / "linked");
+  const CommandResult result =
+      RunCommand(root / "linked/zorbel-submit", {"--admin", "--wait", "--autoclose", "out", "a"},
+                 environment, root.path());
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(ReadFile(log), (bin / "zorbel").string() + "\nautoclose\n");
+  EXPECT_EQ(Action(home / ".config/Olvandi/Quorvane"), "0");
+  EXPECT_FALSE(fs::exists(settings)) << "nothing where pkexec's zorbel would not look";
+  EXPECT_EQ(ReadTree(root / "out"), Tree({{"photo.jpg", "A"}, {"x.txt", "x"}}));
+}
+
 TEST_F(Submitting, HelpAndVersionNeedNoWorker) {
   fs::remove(bin / "zorbel");
   const CommandResult help = Submit({"--help"});
