@@ -20,7 +20,6 @@
 
 #include "tests/testsupport.h"
 
-extern char** environ;
 
 namespace fs = std::filesystem;
 using testing_support::ReadFile;
@@ -47,8 +46,6 @@ bool SendClose(const fs::path& runtime, pid_t pid) {
   return sent;
 }
 
-std::string_view NameOf(std::string_view entry) { return entry.substr(0, entry.find('=')); }
-
 // Runs in the started child just before it becomes the program; false ends it with kSetupFailed.
 using ChildSetup = std::function<bool()>;
 constexpr int kSetupFailed = 125;
@@ -60,23 +57,11 @@ constexpr int kSetupFailed = 125;
 int RunProgram(const fs::path& program, const std::vector<std::string>& arguments,
                const std::vector<std::string>& environment, const fs::path& closeIn = {},
                const fs::path& closeWhenGone = {}, const ChildSetup& setup = {}) {
-  std::vector<std::string> env;
-  for (char** entry = environ; *entry; ++entry) {
-    const bool changed =
-        std::any_of(environment.begin(), environment.end(),
-                    [&](const std::string& e) { return NameOf(e) == NameOf(*entry); });
-    if (!changed) env.emplace_back(*entry);
-  }
-  for (const auto& entry : environment)
-    if (entry.find('=') != std::string::npos) env.push_back(entry);
-  std::vector<char*> envp;
-  for (auto& entry : env) envp.push_back(entry.data());
-  envp.push_back(nullptr);
+  std::vector<std::string> env = testing_support::EnvironmentWith(environment);
+  std::vector<char*> envp = testing_support::ExecList(env);
   std::vector<std::string> args{program.string()};
   args.insert(args.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
-  for (auto& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
+  std::vector<char*> argv = testing_support::ExecList(args);
   const pid_t pid = ::fork();
   if (pid < 0) return -1;
   if (pid == 0) {

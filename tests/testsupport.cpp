@@ -105,24 +105,32 @@ const fs::path& ProcessDataHome() {
   return folder.path();
 }
 
-Command::Command(const fs::path& program, const std::vector<std::string>& arguments,
-                 const std::vector<std::string>& environment, const fs::path& workingFolder)
-    : capture_(std::make_unique<TempFolder>()) {
+std::vector<std::string> EnvironmentWith(const std::vector<std::string>& changes) {
   std::vector<std::string> env;
   for (char** entry = environ; *entry; ++entry) env.emplace_back(*entry);
-  for (const std::string& change : environment) {
+  for (const std::string& change : changes) {
     const std::string name = change.substr(0, change.find('='));
     std::erase_if(env, [&](const std::string& entry) { return entry.starts_with(name + "="); });
     if (change.find('=') != std::string::npos) env.push_back(change);
   }
-  std::vector<char*> envp;
-  for (auto& entry : env) envp.push_back(entry.data());
-  envp.push_back(nullptr);
+  return env;
+}
+
+std::vector<char*> ExecList(std::vector<std::string>& strings) {
+  std::vector<char*> list;
+  for (std::string& text : strings) list.push_back(text.data());
+  list.push_back(nullptr);
+  return list;
+}
+
+Command::Command(const fs::path& program, const std::vector<std::string>& arguments,
+                 const std::vector<std::string>& environment, const fs::path& workingFolder)
+    : capture_(std::make_unique<TempFolder>()) {
+  std::vector<std::string> env = EnvironmentWith(environment);
+  std::vector<char*> envp = ExecList(env);
   std::vector<std::string> args{program.string()};
   args.insert(args.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
-  for (auto& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
+  std::vector<char*> argv = ExecList(args);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);

@@ -59,6 +59,12 @@ Tree ReadTree(const std::filesystem::path& root);
 // process, so it is set on the first call, before anything is trashed, and never changed.
 const std::filesystem::path& ProcessDataHome();
 
+// The test's own environment with changes: "NAME=value" sets or replaces, a bare "NAME" removes.
+std::vector<std::string> EnvironmentWith(const std::vector<std::string>& changes);
+// What exec wants of a list of strings: a pointer to each, then a null pointer. The strings
+// must outlive the list.
+std::vector<char*> ExecList(std::vector<std::string>& strings);
+
 // Another program run as a person runs it from a terminal (found on PATH when its name holds no
 // "/"), with nothing to read, its output and error text kept, the environment the test's own
 // with some variables set or replaced ("NAME=value") or removed ("NAME"), in a working folder
