@@ -20,7 +20,6 @@
 
 #include "tests/testsupport.h"
 
-
 namespace fs = std::filesystem;
 using testing_support::ReadFile;
 using testing_support::ReadTree;
