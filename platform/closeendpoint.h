@@ -22,6 +22,8 @@ std::unique_ptr<CloseEndpoint> ListenForClose(std::function<void()> onClose);
 // The process ids of the acting user's windows that are listening now, in ascending order. A
 // socket left behind by a program that ended does not count.
 std::vector<int> ListeningWindows();
+// Whether the window of that process is listening now.
+bool WindowListens(int processId);
 // Sends the close message to the window of that process; throws Error (ECONNREFUSED when no
 // such window listens).
 void SendCloseMessage(int processId);

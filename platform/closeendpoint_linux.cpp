@@ -271,6 +271,13 @@ std::vector<int> ListeningWindows() {
   return windows;
 }
 
+bool WindowListens(int processId) {
+  int fd = ConnectTo(EndpointOf(processId));
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
 void SendCloseMessage(int processId) {
   int fd = ConnectTo(EndpointOf(processId));
   if (fd < 0) ThrowSystemError(errno == ENOENT ? ECONNREFUSED : errno);

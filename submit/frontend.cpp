@@ -109,12 +109,6 @@ std::string SettingsWithJob(const fs::path& file, const SubmitRequest& request) 
   return content;
 }
 
-bool IsListening(int processId) {
-  for (int window : platform::ListeningWindows())
-    if (window == processId) return true;
-  return false;
-}
-
 // What the job's Action mark says after zorbel ended, as the caller's exit status.
 int Verdict(const fs::path& settingsFolder, int workerStatus, std::ostream& out,
             std::ostream& err) {
@@ -199,7 +193,7 @@ int Submit(SubmitRequest request, std::ostream& out, std::ostream& err) {
   const auto deadline =
       std::chrono::steady_clock::now() + (request.admin ? kAdminWindowDeadline : kWindowDeadline);
   std::optional<int> ended;
-  while (!(ended = platform::ProgramEnded(process, false)) && !IsListening(process) &&
+  while (!(ended = platform::ProgramEnded(process, false)) && !platform::WindowListens(process) &&
          std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   lock.reset();
